@@ -1,0 +1,99 @@
+#pragma once
+
+#include "Socket.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QSet>
+
+#include <deque>
+#include <memory>
+
+class QSocketNotifier;
+class QTcpServer;
+
+namespace talkmere {
+
+// Connection requests handed to the listening socket's notification, waiting for an accept.
+struct TcpContext {
+    QHostAddress listenAddress;
+    QSet<qint32> pendingRequests;
+};
+
+// A slot's socket on QtNetwork: QTcpServer listens; an accepted connection is a non-blocking
+// descriptor watched by QSocketNotifier, so that an orderly end of stream (peer closed) and a
+// reset (error) stay apart, and so that no arrival is handled re-entrantly.
+class TcpSocket final : public Socket {
+    Q_OBJECT
+public:
+    // Unsent output above this closes the connection: a client that stops reading must not grow
+    // the server's memory without limit.
+    static constexpr qint64 kSendQueueLimit = 4 * 1024 * 1024;
+    // One arrival carries at most this much, so one flooding client cannot hold up the others.
+    static constexpr qint64 kMaxArrival = 1024 * 1024;
+
+    TcpSocket(std::shared_ptr<TcpContext> context, QObject* parent);
+    ~TcpSocket() override;
+
+    void close() override;
+    void listen() override;
+    void accept(qint32 requestId) override;
+    void send(const QByteArray& data) override;
+    QByteArray fetch() override;
+
+    int state() const override { return state_; }
+    qint32 localPort() const override;
+    void setLocalPort(qint32 port) override { localPort_ = port; }
+    QString remoteHost() const override { return remoteHost_; }
+    QString remoteHostIP() const override { return remoteHostIP_; }
+    qint32 remotePort() const override { return remotePort_; }
+
+    qint64 bytesQueued() const { return queued_; }
+
+protected:
+    void customEvent(QEvent* event) override;
+
+private:
+    class Listener;
+
+    void incomingConnection(qintptr descriptor);
+    void readable();
+    void writable();
+    bool writeQueue(int& error);
+    void fail(int error, const QString& description);
+    void postFailure(int error, const QString& description);
+    void deliverProgress();
+
+    std::shared_ptr<TcpContext> context_;
+    int state_ = StateClosed;
+    qint32 localPort_ = 0;
+    QString remoteHost_;
+    QString remoteHostIP_;
+    qint32 remotePort_ = 0;
+
+    Listener* server_ = nullptr;
+    int fd_ = -1;
+    QSocketNotifier* readNotifier_ = nullptr;
+    QSocketNotifier* writeNotifier_ = nullptr;
+    quint64 generation_ = 0; // changes with every close, so late notifications are dropped
+
+    QByteArray received_;
+    std::deque<QByteArray> queue_;
+    qsizetype headOffset_ = 0;
+    qint64 queued_ = 0;
+    qint64 unreported_ = 0; // bytes written since the last progress notification
+    bool progressPosted_ = false;
+};
+
+// Real sockets, and the event loop's yield.
+class TcpSocketLayer final : public SocketLayer {
+public:
+    explicit TcpSocketLayer(const QHostAddress& listenAddress = QHostAddress::Any);
+    Socket* createSocket(QObject* parent) override;
+    void yield() override;
+
+private:
+    std::shared_ptr<TcpContext> context_;
+};
+
+} // namespace talkmere

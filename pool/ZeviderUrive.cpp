@@ -1,0 +1,376 @@
+#include "ZeviderUrive.h"
+
+#include <limits>
+
+namespace talkmere {
+
+namespace {
+
+const QString kSource = QStringLiteral("ZeviderUrive");
+constexpr qint32 kBadIndex = 9;
+constexpr qint32 kMaxSlotIndex = std::numeric_limits<qint16>::max();
+
+qint64 addCount(qint64 counter, qint64 amount) {
+    if (amount > 0 && counter > std::numeric_limits<qint64>::max() - amount)
+        return std::numeric_limits<qint64>::max();
+    return counter + amount;
+}
+
+} // namespace
+
+ZeviderUrive::ZeviderUrive(std::unique_ptr<SocketLayer> layer, QObject* parent)
+    : QObject(parent), layer_(std::move(layer)) {
+    addSlot(0);
+}
+
+ZeviderUrive::~ZeviderUrive() {
+    // The host may be half destroyed by now: shut down without calling back into it.
+    blockSignals(true);
+    try {
+        Shutdown();
+    } catch (...) {
+    }
+}
+
+// ---- slot array ------------------------------------------------------------------------------
+
+ZeviderUrive::Slot* ZeviderUrive::slotAt(qint32 index) const {
+    if (index < 0 || index >= static_cast<qint32>(sockets_.size()))
+        return nullptr;
+    return sockets_[static_cast<size_t>(index)].get();
+}
+
+ZeviderUrive::Slot& ZeviderUrive::lookup(qint32 index) const {
+    if (index < std::numeric_limits<qint16>::min() || index > kMaxSlotIndex)
+        throw PoolError(kBadIndex, kSource,
+                        QStringLiteral("Slot index %1 is out of range").arg(index));
+    Slot* slot = slotAt(index);
+    if (!slot)
+        throw PoolError(kBadIndex, kSource, QStringLiteral("There is no slot %1").arg(index));
+    return *slot;
+}
+
+qint32 ZeviderUrive::highestIndex() const {
+    for (auto i = static_cast<qint32>(sockets_.size()) - 1; i > 0; --i)
+        if (sockets_[static_cast<size_t>(i)])
+            return i;
+    return 0;
+}
+
+qint32 ZeviderUrive::addSlot(qint32 index) {
+    if (index > kMaxSlotIndex)
+        throw PoolError(kBadIndex, kSource, QStringLiteral("No room for another client slot"));
+    auto slot = std::make_unique<Slot>();
+    slot->socket = layer_->createSocket(this);
+    slot->socket->bind(this, static_cast<qint16>(index));
+    if (static_cast<qint32>(sockets_.size()) <= index)
+        sockets_.resize(static_cast<size_t>(index) + 1);
+    sockets_[static_cast<size_t>(index)] = std::move(slot);
+    ++slotCount_;
+    return index;
+}
+
+void ZeviderUrive::removeSlot(qint32 index) {
+    std::unique_ptr<Slot> slot = std::move(sockets_[static_cast<size_t>(index)]);
+    --slotCount_;
+    while (sockets_.size() > 1 && !sockets_.back())
+        sockets_.pop_back();
+    slot->socket->bind(nullptr, static_cast<qint16>(index));
+    try {
+        slot->socket->close();
+    } catch (...) {
+    }
+    // The socket may be further up the stack (its own notification yielded into this).
+    slot->socket->deleteLater();
+}
+
+void ZeviderUrive::uncount(Slot& slot) {
+    if (slot.counted) {
+        slot.counted = false;
+        --activeClients_;
+    }
+}
+
+Socket* ZeviderUrive::socketAt(qint32 lngIndex) const {
+    Slot* slot = slotAt(lngIndex);
+    return slot ? slot->socket : nullptr;
+}
+
+// ---- properties ------------------------------------------------------------------------------
+
+qint32 ZeviderUrive::SocketCount() const { return slotCount_ - 1; }
+
+QString ZeviderUrive::RemoteHost(qint32 lngIndex) const {
+    if (lngIndex <= highestIndex() && lngIndex > 0)
+        if (Slot* slot = slotAt(lngIndex))
+            return slot->socket->remoteHost();
+    return {};
+}
+
+QString ZeviderUrive::RemoteHostIP(qint32 lngIndex) const {
+    if (lngIndex <= highestIndex() && lngIndex > 0)
+        if (Slot* slot = slotAt(lngIndex))
+            return slot->socket->remoteHostIP();
+    return {};
+}
+
+qint32 ZeviderUrive::RemotePort(qint32 lngIndex) const {
+    if (lngIndex <= highestIndex() && lngIndex > 0)
+        if (Slot* slot = slotAt(lngIndex))
+            return slot->socket->remotePort();
+    return 0;
+}
+
+// ---- error paths -----------------------------------------------------------------------------
+
+bool ZeviderUrive::methodFailed(const PoolError& failure) {
+    if (raiseErrors_)
+        throw failure;
+    lastError_ = failure.info().description;
+    return false;
+}
+
+void ZeviderUrive::reportHandlerFailure(qint32 index, const PoolError& failure) {
+    const ErrorInfo& info = failure.info();
+    if (raiseErrors_)
+        raiseGuarded([&] { emit SocketError(index, info.number, info.source, info.description); });
+    else
+        lastError_ = info.description;
+}
+
+void ZeviderUrive::closeSlotAfterFailure(qint32 index) {
+    Slot* slot = slotAt(index);
+    if (!slot)
+        return;
+    try {
+        slot->socket->close();
+    } catch (...) {
+    }
+    if (index > 0)
+        uncount(*slot);
+}
+
+// A host handler that fails must not take the pool down with it, nor escape into the event loop.
+template <typename Raise> void ZeviderUrive::raiseGuarded(Raise&& raise) {
+    try {
+        raise();
+    } catch (const PoolError& failure) {
+        lastError_ = failure.info().description;
+    } catch (const std::exception& failure) {
+        lastError_ = QString::fromLocal8Bit(failure.what());
+    } catch (...) {
+        lastError_ = QStringLiteral("Unknown failure in an event handler");
+    }
+}
+
+// ---- listening, accepting, closing -----------------------------------------------------------
+
+bool ZeviderUrive::StartListening() {
+    if (localPort_ == 0)
+        return false;
+    try {
+        Socket* listener = lookup(0).socket;
+        const qint32 port = listener->localPort();
+        const int state = listener->state();
+        if (port != localPort_ || state != StateListening) {
+            listener->close();
+            listener->setLocalPort(localPort_);
+            listener->listen();
+        }
+        return true;
+    } catch (const PoolError& failure) {
+        return methodFailed(failure);
+    }
+}
+
+bool ZeviderUrive::StopListening() {
+    lookup(0).socket->close();
+    return true;
+}
+
+bool ZeviderUrive::Shutdown() {
+    try {
+        lookup(0).socket->close();
+        const qint32 highest = highestIndex();
+        for (qint32 i = 1; i <= highest; ++i) {
+            Slot* slot = slotAt(i);
+            if (!slot) // already removed, by a shutdown nested in one of our own events
+                continue;
+            if (slot->socket->state() != StateClosed)
+                slot->socket->close();
+            uncount(*slot);
+            removeSlot(i);
+            raiseGuarded([&] { emit ConnectionClosed(i); });
+        }
+        return true;
+    } catch (const PoolError& failure) {
+        return methodFailed(failure);
+    }
+}
+
+bool ZeviderUrive::CloseClient(qint32 lngIndex) {
+    try {
+        if (lngIndex <= highestIndex() && lngIndex > 0) {
+            Slot* slot = slotAt(lngIndex);
+            if (!slot)
+                return true;
+            slot->socket->close();
+            uncount(*slot); // a slot closed twice is counted down once
+            raiseGuarded([&] { emit ConnectionClosed(lngIndex); });
+        }
+        return true;
+    } catch (const PoolError& failure) {
+        return methodFailed(failure);
+    }
+}
+
+void ZeviderUrive::onConnectionRequest(qint16 index, qint32 requestId) {
+    // Clients still being greeted count against the limit too, so a burst handled inside a
+    // greeting's yield cannot overshoot it.
+    if (index != 0 || activeClients_ + greeting_ >= maxClients_)
+        return;
+    acceptRequest(requestId);
+}
+
+void ZeviderUrive::acceptRequest(qint32 requestId) {
+    qint32 taken = 0;
+    bool added = false;
+    quint64 connectionId = 0;
+    try {
+        const qint32 highest = highestIndex();
+        for (qint32 i = 1; i <= highest && taken == 0; ++i) {
+            Slot* slot = slotAt(i);
+            if (slot && slot->socket->state() == StateClosed)
+                taken = i;
+        }
+        if (taken == 0) {
+            taken = addSlot(highest + 1);
+            added = true;
+        }
+        Slot& slot = lookup(taken);
+        slot.socket->close();
+        slot.socket->accept(requestId);
+        slot.counted = false;
+        slot.connectionId = connectionId = nextConnectionId_++;
+    } catch (const PoolError& failure) {
+        closeSlotAfterFailure(0);
+        reportHandlerFailure(0, failure);
+        return;
+    }
+
+    bool cancel = false;
+    ++greeting_;
+    raiseGuarded([&] { emit NewConnection(taken, cancel); });
+    --greeting_;
+
+    // The handler may have yielded: the slot may be gone, closed, or holding another client.
+    Slot* slot = slotAt(taken);
+    const bool same = slot && slot->connectionId == connectionId;
+    if (!same)
+        return;
+    if (cancel) {
+        try {
+            slot->socket->close();
+        } catch (const PoolError& failure) {
+            closeSlotAfterFailure(0);
+            reportHandlerFailure(0, failure);
+            return;
+        }
+        // Only a slot that is still the highest goes: removing a lower one would leave a gap.
+        if (added && taken == highestIndex())
+            removeSlot(taken);
+        return;
+    }
+    if (slot->socket->state() == StateConnected && !slot->counted) {
+        slot->counted = true;
+        ++activeClients_;
+    }
+}
+
+void ZeviderUrive::onPeerClosed(qint16 index) {
+    Slot* slot = slotAt(index);
+    if (!slot)
+        return;
+    try {
+        slot->socket->close();
+    } catch (const PoolError& failure) {
+        lastError_ = failure.info().description;
+    }
+    // The handler still sees the departing client counted; nobody else may count it down.
+    const bool wasCounted = index > 0 && slot->counted;
+    slot->counted = false;
+    raiseGuarded([&] { emit ConnectionClosed(index); });
+    if (wasCounted)
+        --activeClients_;
+}
+
+// ---- sending and receiving -------------------------------------------------------------------
+
+bool ZeviderUrive::Send(qint32 lngIndex, const QByteArray& strData) {
+    try {
+        lookup(lngIndex).socket->send(strData);
+        layer_->yield();
+        return true;
+    } catch (const PoolError& failure) {
+        return methodFailed(failure);
+    }
+}
+
+bool ZeviderUrive::SendToAll(const QByteArray& strData) {
+    try {
+        const qint32 highest = highestIndex();
+        for (qint32 i = 1; i <= highest; ++i) {
+            Slot* slot = slotAt(i); // looked up afresh: the last yield may have removed it
+            if (!slot)
+                continue;
+            if (slot->socket->state() == StateConnected) {
+                slot->socket->send(strData);
+                layer_->yield();
+            }
+        }
+        return true;
+    } catch (const PoolError& failure) {
+        return methodFailed(failure);
+    }
+}
+
+void ZeviderUrive::onDataArrival(qint16 index, qint32 bytesTotal) {
+    QByteArray text;
+    try {
+        bytesReceived_ = addCount(bytesReceived_, bytesTotal);
+        text = lookup(index).socket->fetch();
+    } catch (const PoolError& failure) {
+        closeSlotAfterFailure(index);
+        reportHandlerFailure(index, failure);
+        return;
+    }
+    raiseGuarded([&] { emit DataArrival(index, text); });
+}
+
+void ZeviderUrive::onSendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining) {
+    bytesSent_ = addCount(bytesSent_, bytesSent);
+    raiseGuarded([&] { emit SendProgress(index, bytesSent, bytesRemaining); });
+}
+
+void ZeviderUrive::onSendComplete(qint16 index) {
+    raiseGuarded([&] { emit SendComplete(index); });
+}
+
+void ZeviderUrive::onError(qint16 index, qint16 number, const QString& description, qint32,
+                           const QString& source, const QString&, qint32, bool&) {
+    Slot* slot = slotAt(index);
+    if (!slot)
+        return;
+    try {
+        slot->socket->close();
+    } catch (...) {
+    }
+    if (index > 0)
+        uncount(*slot);
+    if (raiseErrors_)
+        raiseGuarded([&] { emit SocketError(index, number, source, description); });
+    else
+        lastError_ = description;
+}
+
+} // namespace talkmere

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "ErrorInfo.h"
+#include "Socket.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+namespace talkmere {
+
+// The socket pool: slot 0 listens, slots 1 and up each hold one client connection and are
+// reused after it ends. Single-threaded; Send and SendToAll yield to the event loop once after
+// each text they hand to a socket, so every event below may fire inside them.
+class ZeviderUrive : public QObject, private SocketListener {
+    Q_OBJECT
+public:
+    explicit ZeviderUrive(std::unique_ptr<SocketLayer> layer, QObject* parent = nullptr);
+    ~ZeviderUrive() override;
+
+    bool RaiseErrors() const { return raiseErrors_; }
+    void setRaiseErrors(bool Value) { raiseErrors_ = Value; }
+    QString LastError() const { return lastError_; }
+    void setLastError(const QString& Value) { lastError_ = Value; }
+    qint32 MaxClients() const { return maxClients_; }
+    void setMaxClients(qint32 Value) { maxClients_ = Value; }
+    qint32 ActiveClients() const { return activeClients_; }
+    qint32 LocalPort() const { return localPort_; }
+    void setLocalPort(qint32 Value) { localPort_ = Value; }
+    // 64-bit: a busy relay passes 2^31 bytes in minutes, and counting must never fail.
+    qint64 BytesReceived() const { return bytesReceived_; }
+    void setBytesReceived(qint64 Value) { bytesReceived_ = Value; }
+    qint64 BytesSent() const { return bytesSent_; }
+    void setBytesSent(qint64 Value) { bytesSent_ = Value; }
+    qint32 SocketCount() const;
+    QString RemoteHost(qint32 lngIndex) const;
+    QString RemoteHostIP(qint32 lngIndex) const;
+    qint32 RemotePort(qint32 lngIndex) const;
+
+    bool StartListening();
+    bool StopListening();
+    bool Shutdown();
+    bool Send(qint32 lngIndex, const QByteArray& strData);
+    bool SendToAll(const QByteArray& strData);
+    bool CloseClient(qint32 lngIndex);
+
+    // For tests and diagnostics: the socket of a slot, or nullptr when the slot does not exist.
+    Socket* socketAt(qint32 lngIndex) const;
+
+signals:
+    void NewConnection(qint32 lngIndex, bool& blnCancel);
+    void ConnectionClosed(qint32 lngIndex);
+    void DataArrival(qint32 lngIndex, const QByteArray& strData);
+    void SocketError(qint32 lngIndex, qint32 lngNumber, const QString& strSource,
+                     const QString& strDescription);
+    void SendProgress(qint32 lngIndex, qint64 lngBytesSent, qint64 lngBytesRemaining);
+    void SendComplete(qint32 lngIndex);
+
+private:
+    struct Slot {
+        Socket* socket = nullptr;
+        bool counted = false;     // included in ActiveClients
+        quint64 connectionId = 0; // changes with every accept, so a handler can tell
+    };
+
+    void onConnectionRequest(qint16 index, qint32 requestId) override;
+    void onDataArrival(qint16 index, qint32 bytesTotal) override;
+    void onSendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining) override;
+    void onSendComplete(qint16 index) override;
+    void onError(qint16 index, qint16 number, const QString& description, qint32 scode,
+                 const QString& source, const QString& helpFile, qint32 helpContext,
+                 bool& cancelDisplay) override;
+    void onPeerClosed(qint16 index) override;
+
+    void acceptRequest(qint32 requestId);
+    Slot* slotAt(qint32 index) const;
+    Slot& lookup(qint32 index) const;
+    qint32 highestIndex() const;
+    qint32 addSlot(qint32 index);
+    void removeSlot(qint32 index);
+    void uncount(Slot& slot);
+    void closeSlotAfterFailure(qint32 index);
+    bool methodFailed(const PoolError& failure);
+    void reportHandlerFailure(qint32 index, const PoolError& failure);
+    template <typename Raise> void raiseGuarded(Raise&& raise);
+
+    std::unique_ptr<SocketLayer> layer_;
+    std::vector<std::unique_ptr<Slot>> sockets_; // a null entry is a missing index
+    qint32 slotCount_ = 0;
+    bool raiseErrors_ = false;
+    QString lastError_;
+    qint32 localPort_ = 0;
+    qint32 maxClients_ = 0;
+    qint32 activeClients_ = 0;
+    qint32 greeting_ = 0; // NewConnection handlers still running, counted against MaxClients
+    qint64 bytesReceived_ = 0;
+    qint64 bytesSent_ = 0;
+    quint64 nextConnectionId_ = 1;
+};
+
+} // namespace talkmere
