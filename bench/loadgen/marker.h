@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One load-generator text: a fixed-size printable record that describes itself, so a receiver
+// can find it again in a byte stream that the relay splits and joins at will.
+//
+//   "~TM" sender(4 hex) seq(12 hex) sentNs(16 hex) check(2 hex) '.'... '\n'
+//
+// The check byte is the sum of the 32 hex digits modulo 256; the padding and the final newline
+// are verified too, so a record damaged by foreign bytes is rejected instead of misread.
+struct Marker {
+    std::uint32_t sender = 0;
+    std::uint64_t seq = 0;
+    std::uint64_t sentNs = 0;
+};
+
+inline constexpr std::string_view kMarkerMagic = "~TM";
+inline constexpr std::size_t kMinMarkerSize = 40;
+inline constexpr std::uint32_t kMaxMarkerSender = 0xFFFF;
+
+std::string encodeMarker(const Marker& marker, std::size_t size);
+std::optional<Marker> decodeMarker(std::string_view record);
+
+// Finds whole markers of one size in a client's incoming bytes and skips everything else
+// (greetings, departure notices, damaged records).
+class MarkerScanner {
+public:
+    explicit MarkerScanner(std::size_t markerSize) : size_(markerSize) {}
+
+    // Appends the markers completed by these bytes to out.
+    void feed(const char* data, std::size_t length, std::vector<Marker>& out);
+
+    std::uint64_t foreignBytes() const { return foreignBytes_; }
+    std::uint64_t damagedRecords() const { return damagedRecords_; }
+
+private:
+    std::size_t size_;
+    std::string pending_;
+    std::uint64_t foreignBytes_ = 0;
+    std::uint64_t damagedRecords_ = 0;
+};
