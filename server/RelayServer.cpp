@@ -1,0 +1,102 @@
+#include "RelayServer.h"
+
+#include "ClientTable.h"
+#include "EventLog.h"
+#include "Module1.h"
+#include "ZeviderUrive.h"
+
+namespace talkmere {
+
+namespace {
+
+QByteArray dataLine(qint32 lngIndex, const QByteArray& text) {
+    return "Data on client " + QByteArray::number(lngIndex) + " : " + text;
+}
+
+// The relay never looks at what a send achieved: a client that cannot be reached (gone, never
+// there, the listening slot) simply gets nothing, and nobody else is held up by it.
+template <typename SendCall> void sendIgnoringFailure(SendCall&& send) {
+    try {
+        send();
+    } catch (const PoolError&) {
+    }
+}
+
+} // namespace
+
+RelayServer::RelayServer(ZeviderUrive& pool, ClientTable& clients, EventLog& log, QObject* parent)
+    : QObject(parent), pool_(pool), clients_(clients), log_(log) {
+    connect(&pool_, &ZeviderUrive::NewConnection, this, &RelayServer::onNewConnection);
+    connect(&pool_, &ZeviderUrive::ConnectionClosed, this, &RelayServer::onConnectionClosed);
+    connect(&pool_, &ZeviderUrive::DataArrival, this, &RelayServer::onDataArrival);
+    connect(&pool_, &ZeviderUrive::SocketError, this, &RelayServer::onSocketError);
+}
+
+QByteArray RelayServer::greeting(qint32 lngIndex, const QByteArray& password) {
+    return ":ID:" + QByteArray::number(lngIndex) + password;
+}
+
+QByteArray RelayServer::departure(qint32 lngIndex) {
+    const QByteArray index = QByteArray::number(lngIndex);
+    return ":USERSTAT" + index + " " + index + "09";
+}
+
+void RelayServer::onNewConnection(qint32 lngIndex, bool&) {
+    try {
+        clients_.MarkConnected(lngIndex, pool_);
+    } catch (...) {
+        logFailure(lngIndex, "the client table could not be updated");
+    }
+    sendIgnoringFailure([&] { pool_.Send(lngIndex, greeting(lngIndex, Module1::ServerPassword)); });
+}
+
+void RelayServer::onConnectionClosed(qint32 lngIndex) {
+    try {
+        clients_.MarkClosed(lngIndex);
+        if (showDataEvents_)
+            log_.appendAndSelect(
+                dataLine(lngIndex, ":USERSTAT" + QByteArray::number(lngIndex) + " 09"));
+    } catch (...) {
+        logFailure(lngIndex, "the departure could not be recorded");
+    }
+    sendIgnoringFailure([&] { pool_.SendToAll(departure(lngIndex)); });
+}
+
+void RelayServer::onDataArrival(qint32 lngIndex, const QByteArray& strData) {
+    try {
+        if (showDataEvents_)
+            log_.appendAndSelect(dataLine(lngIndex, EventLog::clipped(strData)));
+    } catch (...) {
+        logFailure(lngIndex, "the data event could not be logged");
+    }
+    if (!strData.startsWith('@')) {
+        sendIgnoringFailure([&] { pool_.SendToAll(strData); });
+        return;
+    }
+    // Only the one character after "@" names the slot; without a digit there is nobody to tell.
+    if (strData.size() < 2 || strData[1] < '0' || strData[1] > '9')
+        return;
+    const qint32 target = strData[1] - '0';
+    sendIgnoringFailure([&] { pool_.Send(target, strData.mid(2)); });
+}
+
+void RelayServer::onSocketError(qint32 lngIndex, qint32, const QString&,
+                                const QString& strDescription) {
+    try {
+        log_.appendAndSelect("Error on client " + QByteArray::number(lngIndex) + " : " +
+                             strDescription.toUtf8());
+        if (lngIndex > 0)
+            clients_.MarkFailed(lngIndex, strDescription);
+    } catch (...) {
+        logFailure(lngIndex, "the error could not be recorded");
+    }
+}
+
+void RelayServer::logFailure(qint32 lngIndex, const char* what) noexcept {
+    try {
+        log_.appendOnly("Relay failure on client " + QByteArray::number(lngIndex) + " : " + what);
+    } catch (...) {
+    }
+}
+
+} // namespace talkmere

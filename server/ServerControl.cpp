@@ -1,0 +1,86 @@
+#include "ServerControl.h"
+
+#include "Module1.h"
+#include "TcpSocket.h"
+
+namespace talkmere {
+
+ServerControl::ServerControl(qint32 port, const QHostAddress& address, QObject* parent)
+    : QObject(parent), port_(port), pool_(std::make_unique<TcpSocketLayer>(address)),
+      relay_(pool_, clients_, log_) {}
+
+ServerControl::~ServerControl() {
+    // The windows may be going already: close every client without calling back into them.
+    pool_.blockSignals(true);
+    try {
+        pool_.Shutdown();
+    } catch (...) {
+    }
+}
+
+QString ServerControl::statusText() const {
+    return online_ ? QStringLiteral("Online") : QStringLiteral("Offline");
+}
+
+Qt::GlobalColor ServerControl::statusColour() const { return online_ ? Qt::blue : Qt::red; }
+
+QString ServerControl::passwordCaption() const {
+    return QStringLiteral("Server Password: ") + QString::fromUtf8(Module1::ServerPassword);
+}
+
+void ServerControl::setOnline(bool online) {
+    online_ = online;
+    emit statusChanged();
+}
+
+void ServerControl::startServer() {
+    bool listening = false;
+    try {
+        pool_.setMaxClients(kMaxClients);
+        pool_.setRaiseErrors(true);
+        pool_.setLocalPort(port_);
+        listening = pool_.StartListening();
+    } catch (...) {
+    }
+    if (listening)
+        setOnline(true);
+    else
+        log_.appendOnly("Start() failed");
+}
+
+void ServerControl::stopServer() {
+    bool stopped = false;
+    try {
+        stopped = pool_.Shutdown();
+    } catch (...) {
+    }
+    if (stopped) {
+        setOnline(false);
+        clients_.ClearRows();
+    } else {
+        log_.appendOnly("Shutdown() failed");
+    }
+}
+
+void ServerControl::changePassword(const QByteArray& password) {
+    Module1::ServerPassword = password;
+    emit passwordChanged();
+}
+
+void ServerControl::sendServerMessage(const QByteArray& text) {
+    try {
+        pool_.SendToAll(":ser:" + text);
+    } catch (const PoolError&) {
+        // Whoever could be reached has it; the rest were gone already.
+    }
+}
+
+void ServerControl::shutdownForExit() {
+    try {
+        pool_.Shutdown();
+    } catch (...) {
+    }
+    setOnline(false);
+}
+
+} // namespace talkmere

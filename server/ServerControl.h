@@ -1,0 +1,61 @@
+#pragma once
+
+#include "ClientTable.h"
+#include "EventLog.h"
+#include "RelayServer.h"
+#include "ZeviderUrive.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+namespace talkmere {
+
+// The operator's side of the server, without any window: it owns the pool, the client table, the
+// event log and the relay, and carries out Start, Stop, password change and server message.
+class ServerControl : public QObject {
+    Q_OBJECT
+public:
+    static constexpr qint32 kPort = 100;
+    static constexpr qint32 kMaxClients = 10;
+
+    // The program always listens on port 100 on every address; tests pass their own.
+    explicit ServerControl(qint32 port = kPort, const QHostAddress& address = QHostAddress::Any,
+                           QObject* parent = nullptr);
+    ~ServerControl() override;
+
+    ZeviderUrive& pool() { return pool_; }
+    ClientTable& clients() { return clients_; }
+    EventLog& log() { return log_; }
+    RelayServer& relay() { return relay_; }
+
+    // Status as the window shows it: "Online" in blue, "Offline" in red.
+    bool online() const { return online_; }
+    QString statusText() const;
+    Qt::GlobalColor statusColour() const;
+    // "Server Password: " + the password, for the menu.
+    QString passwordCaption() const;
+
+    void startServer();
+    void stopServer();
+    void changePassword(const QByteArray& password);
+    void sendServerMessage(const QByteArray& text);
+    // Takes every client down before the program ends.
+    void shutdownForExit();
+
+signals:
+    void statusChanged();
+    void passwordChanged();
+
+private:
+    void setOnline(bool online);
+
+    qint32 port_;
+    ZeviderUrive pool_;
+    ClientTable clients_;
+    EventLog log_;
+    RelayServer relay_;
+    bool online_ = false;
+};
+
+} // namespace talkmere
