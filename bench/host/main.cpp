@@ -1,0 +1,87 @@
+// A windowless host for measuring the server: the real relay (client table and event log kept,
+// not shown) or the bare pool as a broadcast relay, on a loopback port.
+#include "ServerControl.h"
+#include "TcpSocket.h"
+#include "ZeviderUrive.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+int stopPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] auto ignored = ::write(stopPipe[1], &byte, 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_NO_GLIB", "1");
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Windowless Talkmere relay for benchmarks.");
+    parser.addHelpOption();
+    parser.addOption({"port", "Loopback port to listen on.", "port", "20100"});
+    parser.addOption({"mode", "relay (the server's handlers) or pool (bare broadcast).", "mode",
+                      "relay"});
+    parser.addOption({"no-data-events", "Clear \"Show data events\" (relay mode)."});
+    parser.addOption({"fill-log", "Start with the event log already full (relay mode)."});
+    parser.process(app);
+
+    const qint32 port = parser.value("port").toInt();
+    const bool relayMode = parser.value("mode") != "pool";
+
+    // SIGINT/SIGTERM end the event loop cleanly, so the host can be measured and stopped.
+    if (::pipe(stopPipe) != 0)
+        return 1;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    QSocketNotifier stopNotifier(stopPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+
+    std::unique_ptr<talkmere::ServerControl> server;
+    std::unique_ptr<talkmere::ZeviderUrive> pool;
+    if (relayMode) {
+        server = std::make_unique<talkmere::ServerControl>(port, QHostAddress::LocalHost);
+        server->clients().setUp();
+        server->relay().setShowDataEvents(!parser.isSet("no-data-events"));
+        if (parser.isSet("fill-log"))
+            for (qsizetype i = 0; i < talkmere::EventLog::kMaxLines; ++i)
+                server->log().appendAndSelect("Data on client 1 : filler line " +
+                                              QByteArray::number(i));
+        server->startServer();
+        if (!server->online()) {
+            std::fprintf(stderr, "cannot listen on port %d\n", port);
+            return 1;
+        }
+    } else {
+        pool = std::make_unique<talkmere::ZeviderUrive>(
+            std::make_unique<talkmere::TcpSocketLayer>(QHostAddress::LocalHost));
+        pool->setMaxClients(1000);
+        pool->setRaiseErrors(true);
+        pool->setLocalPort(port);
+        QObject::connect(pool.get(), &talkmere::ZeviderUrive::DataArrival,
+                         [&](qint32, const QByteArray& text) {
+                             try {
+                                 pool->SendToAll(text);
+                             } catch (const talkmere::PoolError&) {
+                             }
+                         });
+        if (!pool->StartListening()) {
+            std::fprintf(stderr, "cannot listen on port %d\n", port);
+            return 1;
+        }
+    }
+    std::printf("listening on 127.0.0.1:%d (%s)\n", port, relayMode ? "relay" : "pool");
+    std::fflush(stdout);
+    return app.exec();
+}
