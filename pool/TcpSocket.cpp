@@ -1,7 +1,6 @@
 #include "TcpSocket.h"
 
 #include <QCoreApplication>
-#include <QEvent>
 #include <QSocketNotifier>
 #include <QTcpServer>
 
@@ -18,12 +17,15 @@ namespace talkmere {
 namespace {
 
 const QString kSource = QStringLiteral("TcpSocket");
-const QEvent::Type kProgressEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr qsizetype kReadChunk = 64 * 1024;
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString systemText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
-PoolError systemFailure(int error) { return PoolError(error, kSource, systemText(error)); }
+PoolError systemFailure(int error) {
+    return PoolError(error, kSource, systemText(error));
+}
 
 void takeAddress(int fd, QString& ip, qint32& port) {
     sockaddr_storage storage{};
@@ -36,9 +38,9 @@ void takeAddress(int fd, QString& ip, qint32& port) {
     if (isV4)
         address = QHostAddress(v4); // a v4 client of a dual-stack listener reads as v4
     ip = address.toString();
-    port = ntohs(storage.ss_family == AF_INET6
-                     ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
-                     : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+    port =
+        ntohs(storage.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
 } // namespace
@@ -121,7 +123,8 @@ void TcpSocket::incomingConnection(qintptr descriptor) {
 
 void TcpSocket::accept(qint32 requestId) {
     if (!context_->pendingRequests.remove(requestId))
-        throw PoolError(EBADF, kSource, QStringLiteral("No pending connection request %1").arg(requestId));
+        throw PoolError(EBADF, kSource,
+                        QStringLiteral("No pending connection request %1").arg(requestId));
     close();
     fd_ = requestId;
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
@@ -166,12 +169,10 @@ void TcpSocket::send(const QByteArray& data) {
         postFailure(ENOBUFS, QStringLiteral("Send queue limit exceeded"));
         return;
     }
-    if (queued_ > 0)
+    // Progress is reported from the writable notification, so an immediate write costs no
+    // extra wake-up of the event loop.
+    if (queued_ > 0 || unreported_ > 0)
         writeNotifier_->setEnabled(true);
-    if (unreported_ > 0 && !progressPosted_) {
-        progressPosted_ = true;
-        QCoreApplication::postEvent(this, new QEvent(kProgressEvent));
-    }
 }
 
 // Writes what the kernel takes now; false on a failure of the connection.
@@ -275,22 +276,12 @@ void TcpSocket::deliverProgress() {
             host->onSendComplete(index());
 }
 
-void TcpSocket::customEvent(QEvent* event) {
-    if (event->type() != kProgressEvent)
-        return;
-    progressPosted_ = false;
-    try {
-        deliverProgress();
-    } catch (...) {
-    }
-}
-
 void TcpSocket::fail(int error, const QString& description) {
     state_ = StateError;
     bool cancelDisplay = false;
     if (SocketListener* host = listener())
-        host->onError(index(), static_cast<qint16>(error), description, error, kSource, QString(), 0,
-                      cancelDisplay);
+        host->onError(index(), static_cast<qint16>(error), description, error, kSource, QString(),
+                      0, cancelDisplay);
 }
 
 // A failure found inside send() is reported from the event loop, never inside the sender's call.
@@ -320,8 +311,12 @@ TcpSocketLayer::TcpSocketLayer(const QHostAddress& listenAddress)
     context_->listenAddress = listenAddress;
 }
 
-Socket* TcpSocketLayer::createSocket(QObject* parent) { return new TcpSocket(context_, parent); }
+Socket* TcpSocketLayer::createSocket(QObject* parent) {
+    return new TcpSocket(context_, parent);
+}
 
-void TcpSocketLayer::yield() { QCoreApplication::processEvents(); }
+void TcpSocketLayer::yield() {
+    QCoreApplication::processEvents();
+}
 
 } // namespace talkmere

@@ -50,9 +50,6 @@ public:
 
     qint64 bytesQueued() const { return queued_; }
 
-protected:
-    void customEvent(QEvent* event) override;
-
 private:
     class Listener;
 
@@ -82,7 +79,6 @@ private:
     qsizetype headOffset_ = 0;
     qint64 queued_ = 0;
     qint64 unreported_ = 0; // bytes written since the last progress notification
-    bool progressPosted_ = false;
 };
 
 // Real sockets, and the event loop's yield.

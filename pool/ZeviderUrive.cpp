@@ -98,7 +98,9 @@ Socket* ZeviderUrive::socketAt(qint32 lngIndex) const {
 
 // ---- properties ------------------------------------------------------------------------------
 
-qint32 ZeviderUrive::SocketCount() const { return slotCount_ - 1; }
+qint32 ZeviderUrive::SocketCount() const {
+    return slotCount_ - 1;
+}
 
 QString ZeviderUrive::RemoteHost(qint32 lngIndex) const {
     if (lngIndex <= highestIndex() && lngIndex > 0)

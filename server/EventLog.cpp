@@ -25,7 +25,9 @@ void EventLog::appendAndSelect(const QByteArray& line) {
     selected_ = static_cast<qint64>(appended_) - 1;
 }
 
-void EventLog::appendOnly(const QByteArray& line) { append(line); }
+void EventLog::appendOnly(const QByteArray& line) {
+    append(line);
+}
 
 const QByteArray& EventLog::line(qsizetype i) const {
     return ring_[(head_ + static_cast<size_t>(i)) % ring_.size()];

@@ -22,7 +22,9 @@ QString ServerControl::statusText() const {
     return online_ ? QStringLiteral("Online") : QStringLiteral("Offline");
 }
 
-Qt::GlobalColor ServerControl::statusColour() const { return online_ ? Qt::blue : Qt::red; }
+Qt::GlobalColor ServerControl::statusColour() const {
+    return online_ ? Qt::blue : Qt::red;
+}
 
 QString ServerControl::passwordCaption() const {
     return QStringLiteral("Server Password: ") + QString::fromUtf8(Module1::ServerPassword);

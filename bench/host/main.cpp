@@ -31,8 +31,8 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription("Windowless Talkmere relay for benchmarks.");
     parser.addHelpOption();
     parser.addOption({"port", "Loopback port to listen on.", "port", "20100"});
-    parser.addOption({"mode", "relay (the server's handlers) or pool (bare broadcast).", "mode",
-                      "relay"});
+    parser.addOption(
+        {"mode", "relay (the server's handlers) or pool (bare broadcast).", "mode", "relay"});
     parser.addOption({"no-data-events", "Clear \"Show data events\" (relay mode)."});
     parser.addOption({"fill-log", "Start with the event log already full (relay mode)."});
     parser.process(app);
@@ -69,6 +69,13 @@ int main(int argc, char** argv) {
         pool->setMaxClients(1000);
         pool->setRaiseErrors(true);
         pool->setLocalPort(port);
+        QObject::connect(pool.get(), &talkmere::ZeviderUrive::NewConnection,
+                         [&](qint32 index, bool&) {
+                             try {
+                                 pool->Send(index, ":ID:" + QByteArray::number(index));
+                             } catch (const talkmere::PoolError&) {
+                             }
+                         });
         QObject::connect(pool.get(), &talkmere::ZeviderUrive::DataArrival,
                          [&](qint32, const QByteArray& text) {
                              try {

@@ -36,8 +36,8 @@ void FakeSocket::listen() {
 void FakeSocket::accept(qint32 requestId) {
     maybeFail(Op::Accept);
     acceptedRequest = requestId;
-    peer_ = peers_->value(requestId, Peer{QStringLiteral("localhost"),
-                                          QStringLiteral("127.0.0.1"), 40000 + requestId});
+    peer_ = peers_->value(requestId, Peer{QStringLiteral("localhost"), QStringLiteral("127.0.0.1"),
+                                          40000 + requestId});
     state_ = StateConnected;
 }
 
