@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QtGlobal>
+
+namespace talkmere {
+
+class EventLog;
+
+// lstEvents: shows the event log a screenful at a time. Every line has the same height and only
+// the lines on screen are decoded and painted, so its cost follows the window, not the log. It
+// catches up with the log only when refresh() is called (the 100 ms tick), never per line.
+class EventLogView : public QAbstractScrollArea {
+    Q_OBJECT
+public:
+    explicit EventLogView(EventLog& log, QWidget* parent = nullptr);
+
+    // Takes in what was appended since the last call: new scroll range, and the newest line
+    // brought into view if an append selected it. Does nothing when the log has not grown.
+    void refresh();
+
+    int lineHeight() const { return lineHeight_; }
+    // The height this view takes when given `pixels`: whole lines plus the frame, never more.
+    int wholeLinesHeight(int pixels) const;
+    // Index of the line at the top of the view, among the lines the log holds.
+    qsizetype firstVisibleLine() const;
+    // Lines that fit entirely on screen.
+    int visibleLines() const;
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void updateScrollRange();
+    void scrollTo(qsizetype line);
+    void selectLine(qsizetype line);
+    quint64 firstHeldLine() const; // absolute number of the oldest line the log holds
+
+    EventLog& log_;
+    int lineHeight_ = 1;
+    quint64 seenAppended_ = 0;
+    qint64 seenSelected_ = -1; // absolute line number, -1 for none
+    quint64 topLine_ = 0;      // absolute line number at the top, kept while old lines go
+};
+
+} // namespace talkmere

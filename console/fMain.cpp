@@ -1,0 +1,265 @@
+#include "fMain.h"
+
+#include "AppInfo.h"
+#include "EventLogView.h"
+#include "Module1.h"
+#include "ServerControl.h"
+#include "SlotGuard.h"
+#include "Twips.h"
+#include "WidgetTwips.h"
+#include "frmMess.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTableView>
+#include <QTimer>
+
+#include <utility>
+
+namespace talkmere {
+
+namespace {
+
+// A menu caption shows "&" as a mnemonic marker unless doubled; the password must show as is.
+QString literalMenuText(const QString& text) {
+    QString escaped = text;
+    return escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+template <typename T> T* named(T* widget, const char* name) {
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+} // namespace
+
+fMain::fMain() : fMain(std::make_unique<ServerControl>()) {}
+
+fMain::fMain(std::unique_ptr<ServerControl> server, QWidget* parent)
+    : QMainWindow(parent), server_(server ? std::move(server) : std::make_unique<ServerControl>()) {
+    setObjectName(QStringLiteral("fMain"));
+    setWindowTitle(QStringLiteral("ZeviderUrive echo server"));
+    createControls();
+    createMenu();
+
+    // Client area of 9285 x 6930 twips when first shown, centred.
+    const QSize clientSize(twips::toPixels(9285), twips::toPixels(6930));
+    int menuHeight = menuBar()->heightForWidth(clientSize.width());
+    if (menuHeight < 0)
+        menuHeight = menuBar()->sizeHint().height();
+    resize(clientSize.width(), clientSize.height() + menuHeight);
+    if (const QScreen* screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    load();
+}
+
+fMain::~fMain() {
+    // The message window goes first: it refers to the server.
+    frmMess_.reset();
+}
+
+void fMain::createControls() {
+    client_ = new QWidget(this);
+    client_->setObjectName(QStringLiteral("clientArea"));
+    setCentralWidget(client_);
+    client_->installEventFilter(this);
+
+    // Created in tab order, so the focus chain and the stacking follow the design.
+    lvwClients = named(new QTableView(client_), "lvwClients");
+    lvwClients->setGeometry(twips::rect(0, 0, 7695, 2655));
+    lvwClients->setModel(&server_->clients());
+    lvwClients->verticalHeader()->hide();
+    // Report style: one text line per row, as in a list view.
+    lvwClients->verticalHeader()->setDefaultSectionSize(lvwClients->fontMetrics().height() + 4);
+    lvwClients->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvwClients->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvwClients->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvwClients->setShowGrid(false);
+    lvwClients->setWordWrap(false);
+
+    cmdStartServer =
+        named(new QPushButton(QStringLiteral("Start server"), client_), "cmdStartServer");
+    cmdStartServer->setGeometry(twips::rect(120, 4800, 1095, 375));
+    cmdStopServer = named(new QPushButton(QStringLiteral("Stop server"), client_), "cmdStopServer");
+    cmdStopServer->setGeometry(twips::rect(1320, 4800, 1095, 375));
+    for (QPushButton* button : {cmdStartServer, cmdStopServer}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    lblStatus = named(new QLabel(QStringLiteral("Offline"), client_), "lblStatus");
+    lblStatus->setGeometry(twips::rect(0, 5640, 2295, 255));
+    lblStatus->setFrameStyle(QFrame::Box | QFrame::Plain);
+    lblStatus->setLineWidth(1);
+    QPalette red = lblStatus->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    lblStatus->setPalette(red);
+
+    lstEvents = named(new EventLogView(server_->log(), client_), "lstEvents");
+    lstEvents->setGeometry(twips::rect(0, 2760, 7695, 1815));
+
+    lblBytesSent = named(new QLabel(QStringLiteral("Bytes Sent:"), client_), "lblBytesSent");
+    lblBytesSent->setGeometry(twips::rect(2520, 4800, 2535, 255));
+    lblBytesReceived =
+        named(new QLabel(QStringLiteral("Bytes Received:"), client_), "lblBytesReceived");
+    lblBytesReceived->setGeometry(twips::rect(2520, 5040, 2655, 255));
+    lblSocketCount = named(new QLabel(QStringLiteral("SocketCount"), client_), "lblSocketCount");
+    lblSocketCount->setGeometry(twips::rect(5160, 5040, 2535, 255));
+    chkDataEvents =
+        named(new QCheckBox(QStringLiteral("Show data events"), client_), "chkDataEvents");
+    chkDataEvents->setGeometry(twips::rect(5160, 4680, 2655, 255));
+
+    setTabOrder(lvwClients, cmdStartServer);
+    setTabOrder(cmdStartServer, cmdStopServer);
+    setTabOrder(cmdStopServer, lstEvents);
+    setTabOrder(lstEvents, chkDataEvents);
+
+    tmrProperties = new QTimer(this);
+    tmrProperties->setObjectName(QStringLiteral("tmrProperties"));
+    tmrProperties->setInterval(100);
+    tmrProperties->setTimerType(Qt::CoarseTimer);
+
+    connect(cmdStartServer, &QPushButton::clicked, this, &fMain::startServer);
+    connect(cmdStopServer, &QPushButton::clicked, this, &fMain::stopServer);
+    connect(chkDataEvents, &QCheckBox::toggled, this, [this](bool checked) {
+        guardedSlot(server_->log(), "Show data events",
+                    [&] { server_->relay().setShowDataEvents(checked); });
+    });
+    connect(tmrProperties, &QTimer::timeout, this, &fMain::refreshStatistics);
+    connect(server_.get(), &ServerControl::statusChanged, this, &fMain::showStatus);
+    connect(server_.get(), &ServerControl::passwordChanged, this, &fMain::showPasswordCaption);
+}
+
+void fMain::createMenu() {
+    File = menuBar()->addMenu(QStringLiteral("File"));
+    File->setObjectName(QStringLiteral("File"));
+    FMess = File->addAction(QStringLiteral("Send Server Message"));
+    FMess->setObjectName(QStringLiteral("FMess"));
+    spacer1 = File->addSeparator();
+    spacer1->setObjectName(QStringLiteral("spacer1"));
+    FExit = File->addAction(QStringLiteral("Exit"));
+    FExit->setObjectName(QStringLiteral("FExit"));
+    pass = menuBar()->addAction(QStringLiteral("Password"));
+    pass->setObjectName(QStringLiteral("pass"));
+
+    connect(FMess, &QAction::triggered, this, &fMain::openMessageWindow);
+    connect(FExit, &QAction::triggered, this, &fMain::exitProgram);
+    connect(pass, &QAction::triggered, this, &fMain::changePassword);
+}
+
+void fMain::load() {
+    showPasswordCaption();
+    server_->clients().setUp();
+    setWindowTitle(mainWindowCaption());
+    chkDataEvents->setChecked(true);
+    startServer();
+    tmrProperties->start();
+}
+
+bool fMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == client_ && event->type() == QEvent::Resize)
+        layoutControls();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void fMain::layoutControls() {
+    WidgetTwips controls({lvwClients, cmdStartServer, cmdStopServer, lblStatus, lstEvents,
+                          lblBytesSent, lblBytesReceived, lblSocketCount, chkDataEvents});
+    applyResizeRule(controls, twips::fromPixels(client_->width()),
+                    twips::fromPixels(client_->height()));
+}
+
+void fMain::startServer() {
+    guardedSlot(server_->log(), "Start server", [this] { server_->startServer(); });
+}
+
+void fMain::stopServer() {
+    guardedSlot(server_->log(), "Stop server", [this] { server_->stopServer(); });
+}
+
+void fMain::refreshStatistics() {
+    EventLog& log = server_->log();
+    guardedSlot(log, "Statistics refresh", [this] {
+        ZeviderUrive& pool = server_->pool();
+        lblBytesSent->setText(QStringLiteral("Bytes sent: ") + QString::number(pool.BytesSent()));
+        lblBytesReceived->setText(QStringLiteral("Bytes received: ") +
+                                  QString::number(pool.BytesReceived()));
+    });
+    // A failing count leaves the label as it was; it is logged once per run of failures, not
+    // ten times a second.
+    try {
+        lblSocketCount->setText(QStringLiteral("Socket count: ") +
+                                QString::number(server_->pool().SocketCount()));
+        socketCountFailing_ = false;
+    } catch (const std::exception& e) {
+        if (!std::exchange(socketCountFailing_, true))
+            logFailure(log, "Socket count", e.what());
+    } catch (...) {
+        if (!std::exchange(socketCountFailing_, true))
+            logFailure(log, "Socket count", "unknown error");
+    }
+    guardedSlot(log, "Event log refresh", [this] { lstEvents->refresh(); });
+}
+
+void fMain::openMessageWindow() {
+    guardedSlot(server_->log(), "Send Server Message", [this] {
+        if (!frmMess_)
+            frmMess_ = std::make_unique<frmMess>(*server_);
+        frmMess_->open();
+    });
+}
+
+void fMain::changePassword() {
+    guardedSlot(server_->log(), "Server password", [this] {
+        bool ok = false;
+        QString answer = QInputDialog::getText(
+            this, QStringLiteral("Server Password"), QStringLiteral("Enter a new password:"),
+            QLineEdit::Normal, QString::fromUtf8(Module1::ServerPassword), &ok);
+        // Cancel answers with the empty text, which becomes the password.
+        if (!ok)
+            answer.clear();
+        server_->changePassword(answer.toUtf8());
+    });
+}
+
+void fMain::exitProgram() {
+    if (exiting_)
+        return;
+    exiting_ = true;
+    guardedSlot(server_->log(), "Exit", [this] { server_->shutdownForExit(); });
+    // Nothing is deleted here: this may run inside a send's yield, so the windows only hide and
+    // the event loop is told to end; the stacks unwind before anything goes.
+    if (frmMess_)
+        frmMess_->hide();
+    hide();
+    QCoreApplication::exit(0);
+}
+
+void fMain::closeEvent(QCloseEvent* event) {
+    exitProgram();
+    event->accept();
+}
+
+void fMain::showStatus() {
+    guardedSlot(server_->log(), "Status", [this] {
+        lblStatus->setText(server_->statusText());
+        QPalette palette = lblStatus->palette();
+        palette.setColor(QPalette::WindowText, server_->statusColour());
+        lblStatus->setPalette(palette);
+    });
+}
+
+void fMain::showPasswordCaption() {
+    guardedSlot(server_->log(), "Password caption",
+                [this] { pass->setText(literalMenuText(server_->passwordCaption())); });
+}
+
+} // namespace talkmere

@@ -1,0 +1,130 @@
+#include "frmStart.h"
+
+#include "AppInfo.h"
+#include "Module1.h"
+#include "ServerControl.h"
+#include "Twips.h"
+#include "fMain.h"
+
+#include <QCoreApplication>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+
+#include <exception>
+#include <limits>
+
+namespace talkmere {
+
+namespace {
+
+// No main window and so no event log yet: the operator is told here and may try again.
+void tellFailure(QWidget* parent, const QString& reason) noexcept {
+    try {
+        QMessageBox::warning(parent, QString::fromLatin1(kApplicationTitle), reason);
+    } catch (...) {
+        // Nothing more can be done; the prompt stays open.
+    }
+}
+
+// The label is designed for a narrow font; with a wider one its caption would be cut at both
+// ends, so the font shrinks until the whole caption fits.
+void fitFontToWidth(QLabel* label) {
+    QFont font = label->font();
+    const auto fits = [&] {
+        return QFontMetrics(font).horizontalAdvance(label->text()) <= label->width();
+    };
+    if (font.pointSizeF() > 0) {
+        while (!fits() && font.pointSizeF() > 6)
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+    } else {
+        while (!fits() && font.pixelSize() > 8)
+            font.setPixelSize(font.pixelSize() - 1);
+    }
+    label->setFont(font);
+}
+
+} // namespace
+
+frmStart::frmStart(ServerFactory makeServer, QWidget* parent)
+    // No border, yet a title for the task bar; the menu bar keeps Exit reachable.
+    : QMainWindow(parent, Qt::Window | Qt::FramelessWindowHint),
+      makeServer_(std::move(makeServer)) {
+    setObjectName(QStringLiteral("frmStart"));
+    setWindowTitle(QStringLiteral("Enter a server password"));
+
+    auto* client = new QWidget(this);
+    setCentralWidget(client);
+
+    // Created in tab order: OK, the label (which takes no focus), the text box.
+    OKButton = new QPushButton(QStringLiteral("OK"), client);
+    OKButton->setObjectName(QStringLiteral("OKButton"));
+    OKButton->setGeometry(twips::rect(120, 840, 2055, 375));
+    OKButton->setAutoDefault(false);
+    OKButton->setDefault(false);
+
+    Label1 = new QLabel(QStringLiteral("Enter a server password:"), client);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(twips::rect(120, 120, 2055, 255));
+    Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    fitFontToWidth(Label1);
+
+    txtPass = new QLineEdit(client);
+    txtPass->setObjectName(QStringLiteral("txtPass"));
+    txtPass->setGeometry(twips::rect(120, 480, 2055, 285));
+    txtPass->setEchoMode(QLineEdit::Normal);
+    txtPass->setMaxLength(std::numeric_limits<int>::max());
+
+    setTabOrder(OKButton, txtPass);
+
+    Exit = menuBar()->addAction(QStringLiteral("Exit"));
+    Exit->setObjectName(QStringLiteral("Exit"));
+
+    const QSize clientSize(twips::toPixels(2295), twips::toPixels(1335));
+    int menuHeight = menuBar()->heightForWidth(clientSize.width());
+    if (menuHeight < 0)
+        menuHeight = menuBar()->sizeHint().height();
+    setFixedSize(clientSize.width(), clientSize.height() + menuHeight);
+    if (const QScreen* screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+    OKButton->setFocus();
+
+    connect(OKButton, &QPushButton::clicked, this, &frmStart::confirmPassword);
+    connect(Exit, &QAction::triggered, this, &frmStart::leave);
+}
+
+frmStart::~frmStart() = default;
+
+void frmStart::confirmPassword() {
+    try {
+        if (main_)
+            return;
+        if (txtPass->text().isEmpty()) {
+            QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kApplicationTitle),
+                            QStringLiteral("You must enter a password!!"), QMessageBox::Ok, this);
+            box.exec();
+            return;
+        }
+        Module1::ServerPassword = txtPass->text().toUtf8();
+        main_ = makeServer_ ? std::make_unique<fMain>(makeServer_()) : std::make_unique<fMain>();
+        main_->show();
+        close();
+    } catch (const std::exception& e) {
+        tellFailure(this, QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        tellFailure(this, QStringLiteral("The server could not be set up."));
+    }
+}
+
+void frmStart::leave() {
+    close();
+    // Before any password the prompt is the only window, so closing it ends the program.
+    if (!main_)
+        QCoreApplication::exit(0);
+}
+
+} // namespace talkmere
