@@ -1,0 +1,213 @@
+// The password prompt and the server-message window, with the start-up flow they belong to.
+
+#include "ConsoleRig.h"
+#include "Module1.h"
+#include "frmMess.h"
+#include "frmStart.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+
+using namespace talkmere;
+using namespace talkmere::testing;
+
+namespace {
+
+struct Prompt {
+    Prompt() : port(freeLoopbackPort()), prompt([port = port] { return loopbackServer(port); }) {
+        prompt.show();
+    }
+
+    QLineEdit* txtPass() const { return control<QLineEdit>(&prompt, "txtPass"); }
+    QPushButton* ok() const { return control<QPushButton>(&prompt, "OKButton"); }
+
+    quint16 port;
+    frmStart prompt;
+};
+
+struct MessageBoxSeen {
+    QString title, text;
+    int buttons = 0;
+};
+
+// Reads and closes the message box that the next action opens.
+void closeNextMessageBox(MessageBoxSeen* seen) {
+    QTimer::singleShot(0, [seen] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr)
+            return;
+        seen->title = box->windowTitle();
+        seen->text = box->text();
+        seen->buttons = static_cast<int>(box->buttons().size());
+        box->button(QMessageBox::Ok)->click();
+    });
+}
+
+} // namespace
+
+class DialogsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { Module1::ServerPassword.clear(); }
+
+    void promptLooksAsDesigned();
+    void emptyPasswordIsRefused();
+    void passwordOfOneBlankOpensTheMainWindow();
+    void exitLeavesWithoutAServer();
+    void messageWindowIsSingleAndSendsItsText();
+    void messageWindowClosedWithoutSendingSendsNothing();
+};
+
+void DialogsTest::promptLooksAsDesigned() {
+    Prompt p;
+    QVERIFY(QTest::qWaitForWindowExposed(&p.prompt));
+    QCOMPARE(p.prompt.windowTitle(), QStringLiteral("Enter a server password"));
+    QVERIFY(p.prompt.windowFlags() & Qt::FramelessWindowHint);
+    QCOMPARE(p.prompt.centralWidget()->size(), QSize(153, 89));
+    QCOMPARE(control<QLabel>(&p.prompt, "Label1")->text(),
+             QStringLiteral("Enter a server password:"));
+    QVERIFY(control<QLabel>(&p.prompt, "Label1")->alignment() & Qt::AlignHCenter);
+    QCOMPARE(p.ok()->text(), QStringLiteral("OK"));
+    QCOMPARE(p.ok()->geometry(), QRect(8, 56, 137, 25));
+    QCOMPARE(p.txtPass()->geometry(), QRect(8, 32, 137, 19));
+    QCOMPARE(p.txtPass()->echoMode(), QLineEdit::Normal);
+    QCOMPARE(control<QAction>(&p.prompt, "Exit")->text(), QStringLiteral("Exit"));
+    QVERIFY(control<QAction>(&p.prompt, "Exit")->menu() == nullptr);
+
+    // Focus starts on OK; Tab goes to the text box.
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(p.ok()), kWait);
+    QTest::keyClick(p.ok(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(p.txtPass()));
+
+    // Enter in the text box does not press OK.
+    QTest::keyClicks(p.txtPass(), QStringLiteral("pw"));
+    QTest::keyClick(p.txtPass(), Qt::Key_Return);
+    QVERIFY(p.prompt.mainWindow() == nullptr);
+    QVERIFY(p.prompt.isVisible());
+}
+
+void DialogsTest::emptyPasswordIsRefused() {
+    Prompt p;
+    MessageBoxSeen seen;
+    closeNextMessageBox(&seen);
+    QTest::mouseClick(p.ok(), Qt::LeftButton);
+    QCOMPARE(seen.text, QStringLiteral("You must enter a password!!"));
+    QCOMPARE(seen.title, QStringLiteral("Talkmere Server"));
+    QCOMPARE(seen.buttons, 1);
+    QVERIFY(p.prompt.isVisible());
+    QVERIFY(p.prompt.mainWindow() == nullptr);
+    QVERIFY(Module1::ServerPassword.isEmpty());
+}
+
+void DialogsTest::passwordOfOneBlankOpensTheMainWindow() {
+    Prompt p;
+    p.txtPass()->setText(QStringLiteral(" "));
+    QTest::mouseClick(p.ok(), Qt::LeftButton);
+    QCOMPARE(Module1::ServerPassword, QByteArray(" "));
+    fMain* main = p.prompt.mainWindow();
+    QVERIFY(main != nullptr);
+    QVERIFY(main->isVisible());
+    QVERIFY(!p.prompt.isVisible());
+    QCOMPARE(control<QLabel>(main, "lblStatus")->text(), QStringLiteral("Online"));
+    QCOMPARE(control<QAction>(main, "pass")->text(), QStringLiteral("Server Password:  "));
+
+    Client client(p.port);
+    QTRY_COMPARE_WITH_TIMEOUT(client.received, QByteArray(":ID:1 "), kWait);
+}
+
+void DialogsTest::exitLeavesWithoutAServer() {
+    Prompt p;
+    control<QAction>(&p.prompt, "Exit")->trigger();
+    QVERIFY(!p.prompt.isVisible());
+    QVERIFY(p.prompt.mainWindow() == nullptr);
+    Client client(p.port);
+    QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, kWait);
+}
+
+void DialogsTest::messageWindowIsSingleAndSendsItsText() {
+    Module1::ServerPassword = "pw";
+    const quint16 port = freeLoopbackPort();
+    fMain main(loopbackServer(port));
+    main.show();
+    Client a(port);
+    QTRY_COMPARE_WITH_TIMEOUT(a.received, QByteArray(":ID:1pw"), kWait);
+    Client b(port);
+    QTRY_COMPARE_WITH_TIMEOUT(b.received, QByteArray(":ID:2pw"), kWait);
+
+    QAction* FMess = control<QAction>(&main, "FMess");
+    FMess->trigger();
+    frmMess* window = main.messageWindow();
+    QVERIFY(window != nullptr);
+    QVERIFY(window->isVisible());
+    QCOMPARE(window->windowTitle(), QStringLiteral("Send Server Message"));
+    QCOMPARE(window->size(), QSize(312, 206)); // 4680 x 3090 twips
+    QVERIFY(window->parentWidget() == nullptr);
+    QCOMPARE(window->windowType(), Qt::Tool); // kept out of the task bar
+    QVERIFY(!(window->windowFlags() & Qt::WindowMinMaxButtonsHint));
+    auto* txtMess = control<QPlainTextEdit>(window, "txtMess");
+    QCOMPARE(control<QPushButton>(window, "cmdSend")->geometry(), QRect(8, 184, 297, 17));
+    QCOMPARE(txtMess->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(txtMess), kWait);
+
+    QTest::keyClicks(txtMess, QStringLiteral("line1"));
+    QTest::keyClick(txtMess, Qt::Key_Return);
+    QTest::keyClicks(txtMess, QStringLiteral("line2"));
+    QTest::keyClick(txtMess, Qt::Key_Return);
+    QTest::keyClicks(txtMess, QStringLiteral("line3"));
+
+    // The menu again brings the same window forward, text intact.
+    FMess->trigger();
+    QCOMPARE(main.messageWindow(), window);
+    QCOMPARE(txtMess->toPlainText(), QStringLiteral("line1\nline2\nline3"));
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    QCOMPARE(std::count_if(windows.begin(), windows.end(),
+                           [](QWidget* w) { return qobject_cast<frmMess*>(w) != nullptr; }),
+             1);
+
+    QTest::mouseClick(control<QPushButton>(window, "cmdSend"), Qt::LeftButton);
+    QVERIFY(!window->isVisible());
+    const QByteArray expected = ":ID:1pw:ser:line1\nline2\nline3";
+    QTRY_COMPARE_WITH_TIMEOUT(a.received, expected, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(b.received, QByteArray(":ID:2pw:ser:line1\nline2\nline3"), kWait);
+
+    // The next opening starts empty; an empty message is ":ser:" alone, "&" and non-ASCII as typed.
+    FMess->trigger();
+    QVERIFY(txtMess->toPlainText().isEmpty());
+    txtMess->setPlainText(QStringLiteral("caf\u00e9 &\u00a0co"));
+    QTest::mouseClick(control<QPushButton>(window, "cmdSend"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(a.received,
+                              expected + ":ser:caf\xc3\xa9 &\xc2\xa0"
+                                         "co",
+                              kWait);
+    FMess->trigger();
+    QTest::mouseClick(control<QPushButton>(window, "cmdSend"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(a.received.endsWith("co:ser:"), kWait);
+}
+
+void DialogsTest::messageWindowClosedWithoutSendingSendsNothing() {
+    const quint16 port = freeLoopbackPort();
+    fMain main(loopbackServer(port));
+    Client a(port);
+    QTRY_COMPARE_WITH_TIMEOUT(a.received, QByteArray(":ID:1"), kWait);
+    control<QAction>(&main, "FMess")->trigger();
+    auto* txtMess = control<QPlainTextEdit>(main.messageWindow(), "txtMess");
+    txtMess->setPlainText(QStringLiteral("never sent"));
+    QVERIFY(main.messageWindow()->close());
+    // A later message is the first thing the client sees after its greeting.
+    control<QAction>(&main, "FMess")->trigger();
+    QVERIFY(txtMess->toPlainText().isEmpty());
+    txtMess->setPlainText(QStringLiteral("sent"));
+    QTest::mouseClick(control<QPushButton>(main.messageWindow(), "cmdSend"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(a.received, QByteArray(":ID:1:ser:sent"), kWait);
+}
+
+QTEST_MAIN(DialogsTest)
+#include "tst_dialogs.moc"

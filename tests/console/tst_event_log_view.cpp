@@ -1,0 +1,149 @@
+// lstEvents over the event log: it catches up only on refresh (the 100 ms tick), brings an
+// appended-and-selected line into view, leaves an append-only line's neighbours alone, follows
+// the mouse, and stays usable when the log is full and drops its oldest lines.
+
+#include "EventLog.h"
+#include "EventLogView.h"
+
+#include <QScrollBar>
+#include <QTest>
+
+using namespace talkmere;
+
+namespace {
+
+QByteArray numbered(qsizetype i) {
+    return "line " + QByteArray::number(i);
+}
+
+// A view ten lines high, shown.
+struct Rig {
+    Rig() : view(log) {
+        view.resize(300, view.wholeLinesHeight(10 * view.lineHeight() + 2 * view.frameWidth()));
+        view.show();
+    }
+    int rows() const { return view.visibleLines(); }
+    QPoint pointAtRow(int row) const {
+        return {10, row * view.lineHeight() + view.lineHeight() / 2};
+    }
+
+    EventLog log;
+    EventLogView view;
+};
+
+} // namespace
+
+class EventLogViewTest : public QObject {
+    Q_OBJECT
+private slots:
+    void catchesUpOnlyOnRefresh();
+    void appendAndSelectBringsTheNewLineIntoView();
+    void appendOnlyLeavesSelectionAndScrollAlone();
+    void mouseSelectsTheLineUnderIt();
+    void keepsTheSameLinesOnScreenWhenTheFullLogDropsOld();
+    void takesWholeLinesOfTheHeightGiven();
+};
+
+void EventLogViewTest::catchesUpOnlyOnRefresh() {
+    Rig r;
+    QCOMPARE(r.rows(), 10);
+    for (int i = 0; i < 50; ++i)
+        r.log.appendOnly(numbered(i));
+    QCOMPARE(r.view.verticalScrollBar()->maximum(), 0);
+    r.view.refresh();
+    QCOMPARE(r.view.verticalScrollBar()->maximum(), 40);
+    QCOMPARE(r.view.firstVisibleLine(), 0);
+}
+
+void EventLogViewTest::appendAndSelectBringsTheNewLineIntoView() {
+    Rig r;
+    for (int i = 0; i < 100; ++i)
+        r.log.appendAndSelect(numbered(i));
+    r.view.refresh();
+    QCOMPARE(r.log.selected(), 99);
+    QCOMPARE(r.view.firstVisibleLine(), 90);
+
+    // Scrolled away by the operator, the next selected line brings the view back to the end.
+    r.view.verticalScrollBar()->setValue(0);
+    r.log.appendAndSelect("Data on client 1 : hello");
+    r.view.refresh();
+    QCOMPARE(r.log.selected(), 100);
+    QCOMPARE(r.view.firstVisibleLine(), 91);
+}
+
+void EventLogViewTest::appendOnlyLeavesSelectionAndScrollAlone() {
+    Rig r;
+    for (int i = 0; i < 30; ++i)
+        r.log.appendAndSelect(numbered(i));
+    r.view.refresh();
+    r.view.verticalScrollBar()->setValue(5);
+    QTest::mouseClick(r.view.viewport(), Qt::LeftButton, {}, r.pointAtRow(2));
+    QCOMPARE(r.log.selected(), 7);
+
+    r.log.appendOnly("Start() failed");
+    r.log.appendOnly("Shutdown() failed");
+    r.view.refresh();
+    QCOMPARE(r.log.selected(), 7);
+    QCOMPARE(r.view.firstVisibleLine(), 5);
+    QCOMPARE(r.view.verticalScrollBar()->maximum(), 22);
+
+    r.log.appendAndSelect("Data on client 2 : hi");
+    r.view.refresh();
+    QCOMPARE(r.log.selected(), 32);
+    QCOMPARE(r.view.firstVisibleLine(), 23);
+}
+
+void EventLogViewTest::mouseSelectsTheLineUnderIt() {
+    Rig r;
+    for (int i = 0; i < 5; ++i)
+        r.log.appendOnly(numbered(i));
+    r.view.refresh();
+    QCOMPARE(r.log.selected(), -1);
+    QTest::mouseClick(r.view.viewport(), Qt::LeftButton, {}, r.pointAtRow(3));
+    QCOMPARE(r.log.selected(), 3);
+    // Below the last line there is nothing to select.
+    QTest::mouseClick(r.view.viewport(), Qt::LeftButton, {}, r.pointAtRow(8));
+    QCOMPARE(r.log.selected(), 3);
+    QTest::keyClick(&r.view, Qt::Key_Up);
+    QCOMPARE(r.log.selected(), 2);
+    QTest::keyClick(&r.view, Qt::Key_End);
+    QCOMPARE(r.log.selected(), 4);
+}
+
+void EventLogViewTest::keepsTheSameLinesOnScreenWhenTheFullLogDropsOld() {
+    Rig r;
+    const qsizetype full = EventLog::kMaxLines;
+    QCOMPARE(full, 32767);
+    for (qsizetype i = 0; i < full; ++i)
+        r.log.appendOnly(numbered(i));
+    r.view.refresh();
+    r.view.verticalScrollBar()->setValue(1000);
+    QCOMPARE(r.log.line(r.view.firstVisibleLine()), numbered(1000));
+
+    for (qsizetype i = full; i < full + 300; ++i)
+        r.log.appendOnly(numbered(i));
+    r.view.refresh();
+    QCOMPARE(r.log.count(), full);
+    QCOMPARE(r.view.verticalScrollBar()->maximum(), static_cast<int>(full - r.rows()));
+    QCOMPARE(r.log.line(r.view.firstVisibleLine()), numbered(1000));
+
+    // The newest line, selected, is in view at the very end.
+    r.log.appendAndSelect("newest");
+    r.view.refresh();
+    QCOMPARE(r.log.selected(), full - 1);
+    QCOMPARE(r.view.firstVisibleLine(), full - r.rows());
+    QCOMPARE(r.log.line(r.view.firstVisibleLine() + r.rows() - 1), QByteArray("newest"));
+}
+
+void EventLogViewTest::takesWholeLinesOfTheHeightGiven() {
+    EventLog log;
+    EventLogView view(log);
+    const int frame = 2 * view.frameWidth();
+    const int line = view.lineHeight();
+    QCOMPARE(view.wholeLinesHeight(frame + 7 * line), frame + 7 * line);
+    QCOMPARE(view.wholeLinesHeight(frame + 8 * line - 1), frame + 7 * line);
+    QVERIFY(view.wholeLinesHeight(frame - 1) <= frame - 1);
+}
+
+QTEST_MAIN(EventLogViewTest)
+#include "tst_event_log_view.moc"
