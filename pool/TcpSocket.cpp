@@ -169,9 +169,13 @@ void TcpSocket::send(const QByteArray& data) {
         postFailure(ENOBUFS, QStringLiteral("Send queue limit exceeded"));
         return;
     }
-    // Progress is reported from the writable notification, so an immediate write costs no
-    // extra wake-up of the event loop.
-    if (queued_ > 0 || unreported_ > 0)
+    // What the kernel took at once is reported at the yield that follows every send, which
+    // costs no wake-up and no notifier of its own; the rest when the socket is writable.
+    if (unreported_ > 0 && !listedUnreported_) {
+        listedUnreported_ = true;
+        context_->unreported.emplace_back(this);
+    }
+    if (queued_ > 0)
         writeNotifier_->setEnabled(true);
 }
 
@@ -317,6 +321,17 @@ Socket* TcpSocketLayer::createSocket(QObject* parent) {
 
 void TcpSocketLayer::yield() {
     QCoreApplication::processEvents();
+    std::vector<QPointer<TcpSocket>> unreported;
+    unreported.swap(context_->unreported);
+    for (const QPointer<TcpSocket>& socket : unreported) {
+        if (!socket)
+            continue;
+        socket->listedUnreported_ = false;
+        try {
+            socket->deliverProgress();
+        } catch (...) {
+        }
+    }
 }
 
 } // namespace talkmere

@@ -8,6 +8,7 @@
 
 #include <deque>
 #include <memory>
+#include <vector>
 
 class QSocketNotifier;
 class QTcpServer;
@@ -15,9 +16,15 @@ class QTcpServer;
 namespace talkmere {
 
 // Connection requests handed to the listening socket's notification, waiting for an accept.
+class TcpSocket;
+
+// What the sockets of one layer share: the listening address, the connection requests handed to
+// the listening socket's notification and waiting for an accept, and the sockets with progress
+// to report at the next yield.
 struct TcpContext {
     QHostAddress listenAddress;
     QSet<qint32> pendingRequests;
+    std::vector<QPointer<TcpSocket>> unreported;
 };
 
 // A slot's socket on QtNetwork: QTcpServer listens; an accepted connection is a non-blocking
@@ -49,9 +56,12 @@ public:
     qint32 remotePort() const override { return remotePort_; }
 
     qint64 bytesQueued() const { return queued_; }
+    // Reports what was written since the last report (send progress, then send complete).
+    void deliverProgress();
 
 private:
     class Listener;
+    friend class TcpSocketLayer; // its yield reports what was written at once
 
     void incomingConnection(qintptr descriptor);
     void readable();
@@ -59,7 +69,6 @@ private:
     bool writeQueue(int& error);
     void fail(int error, const QString& description);
     void postFailure(int error, const QString& description);
-    void deliverProgress();
 
     std::shared_ptr<TcpContext> context_;
     int state_ = StateClosed;
@@ -79,6 +88,7 @@ private:
     qsizetype headOffset_ = 0;
     qint64 queued_ = 0;
     qint64 unreported_ = 0; // bytes written since the last progress notification
+    bool listedUnreported_ = false;
 };
 
 // Real sockets, and the event loop's yield.

@@ -152,6 +152,16 @@ void ZeviderUrive::closeSlotAfterFailure(qint32 index) {
         uncount(*slot);
 }
 
+// Whatever fails while a notification is handled stops at its edge: the event loop never sees it.
+template <typename Handle> void ZeviderUrive::contain(Handle&& handle) noexcept {
+    try {
+        handle();
+    } catch (const PoolError& failure) {
+        lastError_ = failure.info().description;
+    } catch (...) {
+    }
+}
+
 // A host handler that fails must not take the pool down with it, nor escape into the event loop.
 template <typename Raise> void ZeviderUrive::raiseGuarded(Raise&& raise) {
     try {
@@ -231,7 +241,7 @@ void ZeviderUrive::onConnectionRequest(qint16 index, qint32 requestId) {
     // greeting's yield cannot overshoot it.
     if (index != 0 || activeClients_ + greeting_ >= maxClients_)
         return;
-    acceptRequest(requestId);
+    contain([&] { acceptRequest(requestId); });
 }
 
 void ZeviderUrive::acceptRequest(qint32 requestId) {
@@ -265,31 +275,33 @@ void ZeviderUrive::acceptRequest(qint32 requestId) {
     raiseGuarded([&] { emit NewConnection(taken, cancel); });
     --greeting_;
 
-    // The handler may have yielded: the slot may be gone, closed, or holding another client.
-    Slot* slot = slotAt(taken);
-    const bool same = slot && slot->connectionId == connectionId;
-    if (!same)
-        return;
-    if (cancel) {
-        try {
+    try {
+        // The handler may have yielded: the slot may be gone, closed, or holding another client.
+        Slot* slot = slotAt(taken);
+        if (!slot || slot->connectionId != connectionId)
+            return;
+        if (cancel) {
             slot->socket->close();
-        } catch (const PoolError& failure) {
-            closeSlotAfterFailure(0);
-            reportHandlerFailure(0, failure);
+            // Only a slot that is still the highest goes: removing a lower one would leave a gap.
+            if (added && taken == highestIndex())
+                removeSlot(taken);
             return;
         }
-        // Only a slot that is still the highest goes: removing a lower one would leave a gap.
-        if (added && taken == highestIndex())
-            removeSlot(taken);
-        return;
-    }
-    if (slot->socket->state() == StateConnected && !slot->counted) {
-        slot->counted = true;
-        ++activeClients_;
+        if (slot->socket->state() == StateConnected && !slot->counted) {
+            slot->counted = true;
+            ++activeClients_;
+        }
+    } catch (const PoolError& failure) {
+        closeSlotAfterFailure(0);
+        reportHandlerFailure(0, failure);
     }
 }
 
 void ZeviderUrive::onPeerClosed(qint16 index) {
+    contain([&] { peerClosed(index); });
+}
+
+void ZeviderUrive::peerClosed(qint16 index) {
     Slot* slot = slotAt(index);
     if (!slot)
         return;
@@ -337,6 +349,10 @@ bool ZeviderUrive::SendToAll(const QByteArray& strData) {
 }
 
 void ZeviderUrive::onDataArrival(qint16 index, qint32 bytesTotal) {
+    contain([&] { dataArrival(index, bytesTotal); });
+}
+
+void ZeviderUrive::dataArrival(qint16 index, qint32 bytesTotal) {
     QByteArray text;
     try {
         bytesReceived_ = addCount(bytesReceived_, bytesTotal);
@@ -360,6 +376,11 @@ void ZeviderUrive::onSendComplete(qint16 index) {
 
 void ZeviderUrive::onError(qint16 index, qint16 number, const QString& description, qint32,
                            const QString& source, const QString&, qint32, bool&) {
+    contain([&] { socketFailed(index, number, source, description); });
+}
+
+void ZeviderUrive::socketFailed(qint16 index, qint16 number, const QString& source,
+                                const QString& description) {
     Slot* slot = slotAt(index);
     if (!slot)
         return;

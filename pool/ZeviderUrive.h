@@ -76,6 +76,10 @@ private:
     void onPeerClosed(qint16 index) override;
 
     void acceptRequest(qint32 requestId);
+    void peerClosed(qint16 index);
+    void dataArrival(qint16 index, qint32 bytesTotal);
+    void socketFailed(qint16 index, qint16 number, const QString& source,
+                      const QString& description);
     Slot* slotAt(qint32 index) const;
     Slot& lookup(qint32 index) const;
     qint32 highestIndex() const;
@@ -86,6 +90,7 @@ private:
     bool methodFailed(const PoolError& failure);
     void reportHandlerFailure(qint32 index, const PoolError& failure);
     template <typename Raise> void raiseGuarded(Raise&& raise);
+    template <typename Handle> void contain(Handle&& handle) noexcept;
 
     std::unique_ptr<SocketLayer> layer_;
     std::vector<std::unique_ptr<Slot>> sockets_; // a null entry is a missing index
