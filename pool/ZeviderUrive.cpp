@@ -292,6 +292,13 @@ void ZeviderUrive::acceptRequest(qint32 requestId) {
             ++activeClients_;
         }
     } catch (const PoolError& failure) {
+        // A client that cannot be counted is not left connected: it would be served uncounted.
+        if (Slot* slot = slotAt(taken); slot && slot->connectionId == connectionId) {
+            try {
+                slot->socket->close();
+            } catch (...) {
+            }
+        }
         closeSlotAfterFailure(0);
         reportHandlerFailure(0, failure);
     }
