@@ -1,0 +1,211 @@
+#pragma once
+
+// What the fault and flood tests share: bounded waits, raw POSIX clients, process figures, and
+// flooding clients whose every byte says who sent it and where it stood in the sender's stream.
+
+#include "FreePort.h"
+#include "Module1.h"
+#include "ServerControl.h"
+#include "TcpSocket.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace talkmere::testing {
+
+// Volumes shrink under AddressSanitizer, which runs several times slower.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderAsan = true;
+#elif defined(__has_feature)
+constexpr bool kUnderAsan = __has_feature(address_sanitizer);
+#else
+constexpr bool kUnderAsan = false;
+#endif
+constexpr int kWait = 20000;
+
+// Runs the event loop until done() holds or the time is up. A ticking timer bounds every wait
+// even when nothing happens; `step` is the longest the loop sleeps between two checks.
+template <typename Done> bool waitUntil(Done done, int milliseconds, int step = 10) {
+    QDeadlineTimer deadline(milliseconds);
+    QTimer ticker;
+    ticker.start(step);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+inline int openDescriptors() {
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd"))
+                                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                                .size());
+}
+
+inline qint64 residentKiB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+inline void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// A non-blocking POSIX client: it can reset, close in order, or never read at all.
+class RawClient {
+public:
+    explicit RawClient(quint16 port, int receiveBuffer = 0) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+            errno != EINPROGRESS)
+            close();
+    }
+    ~RawClient() { close(); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    int fd() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    bool write(const QByteArray& bytes) {
+        return ::send(fd_, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL) ==
+               bytes.size();
+    }
+    // Takes what has arrived without waiting; true once the stream has ended (EOF or error).
+    bool drain(QByteArray& into) {
+        char buffer[64 * 1024];
+        for (;;) {
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                into.append(buffer, n);
+                continue;
+            }
+            return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+        }
+    }
+    // Reads what is there first, so that the close is an orderly end of stream, not a reset.
+    void closeInOrder() {
+        QByteArray ignored;
+        drain(ignored);
+        close();
+    }
+    void reset() {
+        const linger abort{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        close();
+    }
+    void close() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Flood bytes: 0x80 + 32 * sender + a value of the position in the sender's own stream. They are
+// never ASCII, so a flood cannot be mistaken for a greeting or a private message ("@").
+inline char floodByte(int sender, qint64 position) {
+    const qint64 mixed = position ^ (position >> 5) ^ (position >> 10) ^ (position >> 15);
+    return static_cast<char>(0x80 + 32 * sender + (mixed & 31));
+}
+
+inline QByteArray floodChunk(int sender, qint64 from, qsizetype size) {
+    QByteArray chunk(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        chunk[i] = floodByte(sender, from + i);
+    return chunk;
+}
+
+// Checks a relayed stream byte for byte without keeping it: texts of different senders may be
+// interleaved, but each sender's bytes must come complete, once, and in order.
+class FloodChecker {
+public:
+    // False at the first byte that is not the next one of its sender.
+    bool take(const QByteArray& bytes) {
+        for (const char c : bytes) {
+            const int value = static_cast<unsigned char>(c);
+            const int sender = (value - 0x80) / 32;
+            if (value < 0x80 || c != floodByte(sender, next_[sender])) {
+                broken_ = true;
+                return false;
+            }
+            ++next_[sender];
+        }
+        return true;
+    }
+    qint64 from(int sender) const { return next_[sender]; }
+    bool broken() const { return broken_; }
+
+private:
+    qint64 next_[4] = {};
+    bool broken_ = false;
+};
+
+// A chat client on QTcpSocket that reads everything at once and checks the flood in it. Protocol
+// texts (ASCII) are kept apart: the greeting before the flood, anything else in `other`.
+struct FloodClient {
+    QTcpSocket socket;
+    QByteArray greeting;
+    QByteArray other;
+    FloodChecker checker;
+    int sender;          // 0 to 3: whose bytes this client floods
+    qint64 received = 0; // flood bytes only
+    qint64 sent = 0;
+
+    FloodClient(quint16 port, int sender) : sender(sender) {
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { take(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    void take() {
+        const QByteArray bytes = socket.readAll();
+        qsizetype i = 0;
+        while (i < bytes.size()) {
+            const bool flood = static_cast<unsigned char>(bytes[i]) >= 0x80;
+            qsizetype end = i;
+            while (end < bytes.size() && (static_cast<unsigned char>(bytes[end]) >= 0x80) == flood)
+                ++end;
+            const QByteArray run = bytes.mid(i, end - i);
+            if (flood) {
+                received += run.size();
+                checker.take(run);
+            } else {
+                (received == 0 && other.isEmpty() ? greeting : other) += run;
+            }
+            i = end;
+        }
+    }
+    bool greeted() const { return greeting.startsWith(":ID:") && greeting.size() > 4; }
+    void flood(qsizetype size) {
+        socket.write(floodChunk(sender, sent, size));
+        sent += size;
+    }
+};
+
+} // namespace talkmere::testing

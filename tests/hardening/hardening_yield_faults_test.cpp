@@ -1,0 +1,191 @@
+// Faults that strike while the relay is inside a broadcast, in the yields after each send: peers
+// that reset or close, a client closed by the server, and the operator's Stop during a flood.
+#include "HardeningRig.h"
+
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using namespace talkmere;
+using namespace talkmere::testing;
+
+namespace {
+
+// Counts the pool's data arrivals being handled right now, so that a hook can tell whether it runs
+// inside the relay's answer to one (a yield of its SendToAll) or from the top of the event loop.
+class ArrivalDepthApp : public QCoreApplication {
+public:
+    using QCoreApplication::QCoreApplication;
+    static inline int depth = 0;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        const auto* notifier =
+            event->type() == QEvent::SockAct ? qobject_cast<QSocketNotifier*>(receiver) : nullptr;
+        const int arrival = notifier && notifier->type() == QSocketNotifier::Read &&
+                            qobject_cast<TcpSocket*>(notifier->parent());
+        depth += arrival;
+        struct Leave {
+            int arrival;
+            ~Leave() { depth -= arrival; }
+        } leave{arrival};
+        return QCoreApplication::notify(receiver, event);
+    }
+};
+
+bool echoesToAFreshClient(quint16 port) {
+    RawClient fresh(port);
+    QByteArray got;
+    if (!waitUntil([&] { return (fresh.drain(got), got == ":ID:1"); }, kWait))
+        return false;
+    fresh.write("after");
+    return waitUntil([&] { return (fresh.drain(got), got == ":ID:1after"); }, kWait);
+}
+
+} // namespace
+
+class YieldFaultsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { Module1::ServerPassword.clear(); }
+
+    // Ten clients; slot 1 broadcasts. In the yield after the text went to slot 2, the sender
+    // itself and slot 4 reset, slot 6 closes in order and the server closes slot 8.
+    void resetsAndClosesInsideABroadcast() {
+        const quint16 port = freeLoopbackPort();
+        ServerControl server(port, QHostAddress::LocalHost);
+        server.relay().setShowDataEvents(true);
+        server.startServer();
+        std::vector<std::unique_ptr<RawClient>> client(11);
+        std::vector<QByteArray> got(11);
+        for (int slot = 1; slot <= 10; ++slot) {
+            client[slot] = std::make_unique<RawClient>(port);
+            const QByteArray greeting = ":ID:" + QByteArray::number(slot);
+            QVERIFY(waitUntil(
+                [&] { return (client[slot]->drain(got[slot]), got[slot] == greeting); }, kWait));
+            got[slot].clear();
+        }
+
+        bool hooked = false;
+        bool insideArrival = false;
+        connect(&server.pool(), &ZeviderUrive::SendProgress, this,
+                [&](qint32 slot, qint64, qint64) {
+                    if (hooked || slot != 2)
+                        return;
+                    hooked = true;
+                    insideArrival = ArrivalDepthApp::depth > 0;
+                    client[1]->reset();
+                    client[4]->reset();
+                    client[6]->closeInOrder();
+                    server.pool().CloseClient(8);
+                });
+        QVERIFY(client[1]->write("broadcast!"));
+
+        // Survivors get the text and both departures once each, in whatever order; the clients
+        // lost through an error are not announced.
+        const std::vector<int> survivors = {2, 3, 5, 7, 9, 10};
+        const QList<QByteArray> expected = {"broadcast!", ":USERSTAT6 609", ":USERSTAT8 809"};
+        auto allArrived = [&](qsizetype size) {
+            for (int slot : survivors)
+                if ((client[slot]->drain(got[slot]), got[slot].size() < size))
+                    return false;
+            return true;
+        };
+        QVERIFY(
+            waitUntil([&] { return allArrived(38) && server.pool().ActiveClients() == 6; }, kWait));
+        QVERIFY(insideArrival);
+        for (int slot : survivors) {
+            QCOMPARE(got[slot].size(), 38);
+            for (const QByteArray& text : expected)
+                QVERIFY2(got[slot].count(text) == 1, got[slot]);
+        }
+        QByteArray ended;
+        QVERIFY(waitUntil([&] { return client[8]->drain(ended); }, kWait));
+
+        ClientTable& table = server.clients();
+        for (int slot : {1, 4}) {
+            QCOMPARE(table.cell(table.FindRow(slot), 1), QString("Closed"));
+            QVERIFY(!table.cell(table.FindRow(slot), 5).isEmpty());
+        }
+        for (int slot : {6, 8}) {
+            QCOMPARE(table.cell(table.FindRow(slot), 1), QString("Closed"));
+            QVERIFY(table.cell(table.FindRow(slot), 5).isEmpty());
+        }
+        QStringList errors;
+        for (qsizetype i = 0; i < server.log().count(); ++i) {
+            const QByteArray& line = server.log().line(i);
+            QVERIFY2(!line.startsWith("Relay failure"), line);
+            if (line.startsWith("Error on client "))
+                errors << QString::fromUtf8(line.left(18));
+        }
+        errors.sort();
+        QCOMPARE(errors, QStringList({"Error on client 1 ", "Error on client 4 "}));
+
+        // The survivors go on talking.
+        QVERIFY(client[3]->write("again"));
+        QVERIFY(waitUntil([&] { return allArrived(43); }, kWait));
+        for (int slot : survivors)
+            QVERIFY(got[slot].endsWith("again"));
+    }
+
+    // Four clients flood 4 MiB each; once a MiB has come in, the operator's Stop runs in a yield
+    // of the relay's broadcast. The stop must complete, and a restart must serve again.
+    void stopDuringAFloodCompletesAndTheServerStartsAgain() {
+        const quint16 port = freeLoopbackPort();
+        ServerControl server(port, QHostAddress::LocalHost);
+        server.relay().setShowDataEvents(true);
+        server.startServer();
+        std::vector<std::unique_ptr<FloodClient>> flooders;
+        for (int sender = 0; sender < 4; ++sender) {
+            flooders.push_back(std::make_unique<FloodClient>(port, sender));
+            QVERIFY(waitUntil(
+                [&] {
+                    return flooders.back()->greeted() && server.pool().ActiveClients() > sender;
+                },
+                kWait));
+        }
+
+        bool stopped = false;
+        connect(&server.pool(), &ZeviderUrive::SendProgress, this, [&] {
+            if (stopped || ArrivalDepthApp::depth == 0 || server.pool().BytesReceived() < 1 << 20)
+                return;
+            stopped = true;
+            server.stopServer();
+        });
+        for (auto& flooder : flooders)
+            flooder->flood(4 << 20);
+        QVERIFY(waitUntil([&] { return stopped; }, kWait));
+
+        QVERIFY(!server.online());
+        QCOMPARE(server.clients().rowCount(), 0);
+        QCOMPARE(server.pool().SocketCount(), 0);
+        QCOMPARE(server.pool().ActiveClients(), 0);
+        for (qsizetype i = 0; i < server.log().count(); ++i)
+            QVERIFY2(server.log().line(i) != "Shutdown() failed", "the stop failed");
+        const QRegularExpression departuresOnly(R"(^(:USERSTAT(\d+) \g{2}09)*$)");
+        for (auto& flooder : flooders) {
+            QVERIFY(waitUntil(
+                [&] { return flooder->socket.state() == QAbstractSocket::UnconnectedState; },
+                kWait));
+            // Whatever came before the end is intact; the rest of the stop's announcements.
+            QVERIFY(!flooder->checker.broken());
+            QVERIFY2(departuresOnly.match(flooder->other).hasMatch(), flooder->other);
+        }
+
+        server.startServer();
+        QVERIFY(server.online());
+        QVERIFY(echoesToAFreshClient(port));
+        QCOMPARE(server.clients().rowCount(), 1);
+    }
+};
+
+int main(int argc, char** argv) {
+    ArrivalDepthApp app(argc, argv);
+    YieldFaultsTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "hardening_yield_faults_test.moc"
