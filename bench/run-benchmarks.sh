@@ -3,10 +3,11 @@
 # (when present) the project's pool-based host with the same load generator settings.
 #
 # usage: bench/run-benchmarks.sh [--runs N] [--duration S] [--clients N] [--rate R]
-#                                [--build-dir DIR] [--no-build] [--] [HOST_COMMAND...]
+#                                [--build-dir DIR] [--no-build] [--] [NAME=HOST_COMMAND...]
 #
-# HOST_COMMAND is started as `HOST_COMMAND --port P`. Without it the script uses the build's
-# talkmere-bench-host target if that exists, and otherwise measures the reference relay only.
+# Each NAME=HOST_COMMAND (one argument, e.g. "relay=build-bench/bench/talkmere-bench-host") is
+# started as `HOST_COMMAND --port P` and measured after the reference relay. Without any, the
+# script uses the build's talkmere-bench-host target if that exists.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -31,7 +32,7 @@ while (($# > 0)); do
     *) break ;;
     esac
 done
-host_cmd=("$@")
+hosts=("$@")
 
 if ((do_build)); then
     cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -40,10 +41,10 @@ fi
 loadgen="$build/bench/talkmere-loadgen"
 relay="$build/bench/talkmere-reference-relay"
 
-if ((${#host_cmd[@]} == 0)) && cmake --build "$build" --target help 2>/dev/null |
+if ((${#hosts[@]} == 0)) && cmake --build "$build" --target help 2>/dev/null |
     grep -q '^talkmere-bench-host:'; then
     ((do_build)) && cmake --build "$build" --target talkmere-bench-host
-    host_cmd=("$build/bench/talkmere-bench-host")
+    hosts=("bench-host=$build/bench/talkmere-bench-host")
 fi
 
 port_is_free() {
@@ -112,15 +113,17 @@ measure() {
         done
     done
     stop_server
+    # What the host printed, for instance its statistics ticks' lateness.
+    grep -E '^(TICKS|listening)' "$logdir/$name.log" || true
 }
 
 echo "machine: $(nproc) cores, $(uname -sr); duration ${duration}s, $clients clients, $runs runs"
 measure reference-relay "$relay"
-if ((${#host_cmd[@]} > 0)); then
-    measure bench-host "${host_cmd[@]}"
-else
-    echo "== bench-host: no host command given and no talkmere-bench-host target; skipped"
-fi
+for host in "${hosts[@]}"; do
+    # shellcheck disable=SC2086 # the command's words are split on purpose
+    measure "${host%%=*}" ${host#*=}
+done
+((${#hosts[@]} > 0)) || echo "== no host command given and no talkmere-bench-host target"
 
 echo
 echo "== summary (status 0 ok, 2 connection, 3 order violations, 4 lost texts)"

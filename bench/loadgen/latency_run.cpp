@@ -121,7 +121,9 @@ int runLatency(const Options& options, ClientSet& clients) {
     for (;;) {
         const std::uint64_t now = nowNs();
         window.advance(now);
-        if (!window.sending() && (inFlight.empty() || window.drainExpired(now))) {
+        // Done once every marker reached every client, its own sender's echo included.
+        if (!window.sending() &&
+            ((inFlight.empty() && ledger.complete(sent)) || window.drainExpired(now))) {
             break;
         }
         if (!clients.pump(window.millisecondsToNextEdge(now), onMarker, error) || failed) {

@@ -1,0 +1,96 @@
+// The real main window with its server on a loopback port, for measuring the relay with the
+// window shown: the event log can start full, and the lateness of the 100 ms statistics ticks is
+// reported when the host is stopped (SIGINT/SIGTERM).
+#include "EventLog.h"
+#include "Module1.h"
+#include "ServerControl.h"
+#include "fMain.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int stopPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] auto ignored = ::write(stopPipe[1], &byte, 1);
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const auto at = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(at, values.size() - 1)];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_NO_GLIB", "1");
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Talkmere's main window on a loopback port, for benchmarks.");
+    parser.addHelpOption();
+    parser.addOption({"port", "Loopback port to listen on.", "port", "20100"});
+    parser.addOption({"fill-log", "Start with the event log already full."});
+    parser.addOption({"no-data-events", "Clear \"Show data events\"."});
+    parser.process(app);
+
+    if (::pipe(stopPipe) != 0)
+        return 1;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    QSocketNotifier stopNotifier(stopPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+
+    talkmere::Module1::ServerPassword = "bench";
+    const qint32 port = parser.value("port").toInt();
+    talkmere::fMain window(
+        std::make_unique<talkmere::ServerControl>(port, QHostAddress::LocalHost));
+    if (!window.server().online()) {
+        std::fprintf(stderr, "cannot listen on port %d\n", port);
+        return 1;
+    }
+    if (parser.isSet("fill-log"))
+        for (qsizetype i = 0; i < talkmere::EventLog::kMaxLines; ++i)
+            window.server().log().appendAndSelect(
+                "Data on client 1 : ~TM0001000000000000 filler line of a typical length " +
+                QByteArray::number(i));
+    if (parser.isSet("no-data-events"))
+        if (auto* box = window.findChild<QWidget*>(QStringLiteral("chkDataEvents")))
+            QMetaObject::invokeMethod(box, "setChecked", Q_ARG(bool, false));
+    window.show();
+
+    // How late each statistics tick comes, against its 100 ms period.
+    std::vector<double> lateness;
+    QElapsedTimer clock;
+    if (auto* timer = window.findChild<QTimer*>(QStringLiteral("tmrProperties"))) {
+        QObject::connect(timer, &QTimer::timeout, [&] {
+            if (clock.isValid())
+                lateness.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6 - 100.0);
+            clock.start();
+        });
+    }
+
+    std::printf("listening on 127.0.0.1:%d (window)\n", port);
+    std::fflush(stdout);
+    const int status = QApplication::exec();
+    std::printf("TICKS count=%zu p50_late_ms=%.2f p99_late_ms=%.2f max_late_ms=%.2f\n",
+                lateness.size(), percentile(lateness, 0.50), percentile(lateness, 0.99),
+                lateness.empty() ? 0.0 : *std::max_element(lateness.begin(), lateness.end()));
+    window.server().shutdownForExit();
+    return status;
+}
