@@ -36,7 +36,8 @@ hosts=("$@")
 
 if ((do_build)); then
     cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build" --target talkmere-loadgen talkmere-reference-relay
+    cmake --build "$build" --target talkmere-loadgen talkmere-reference-relay \
+        talkmere-bench-host talkmere-bench-window
 fi
 loadgen="$build/bench/talkmere-loadgen"
 relay="$build/bench/talkmere-reference-relay"
@@ -114,7 +115,7 @@ measure() {
     done
     stop_server
     # What the host printed, for instance its statistics ticks' lateness.
-    grep -E '^(TICKS|listening)' "$logdir/$name.log" || true
+    grep -E '^(TICKS|COUNTERS|listening)' "$logdir/$name.log" || true
 }
 
 echo "machine: $(nproc) cores, $(uname -sr); duration ${duration}s, $clients clients, $runs runs"

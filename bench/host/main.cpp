@@ -90,5 +90,11 @@ int main(int argc, char** argv) {
     }
     std::printf("listening on 127.0.0.1:%d (%s)\n", port, relayMode ? "relay" : "pool");
     std::fflush(stdout);
-    return app.exec();
+    const int status = app.exec();
+    // The totals, to check against what the clients received (a long run passes 2^31 bytes).
+    const talkmere::ZeviderUrive& counted = server ? server->pool() : *pool;
+    std::printf("COUNTERS bytes_sent=%lld bytes_received=%lld\n",
+                static_cast<long long>(counted.BytesSent()),
+                static_cast<long long>(counted.BytesReceived()));
+    return status;
 }

@@ -41,11 +41,11 @@ public:
     explicit TimerFd(std::uint64_t intervalNs)
         : fd_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
         if (fd_ >= 0) {
-            itimerspec spec{};
-            spec.it_interval.tv_sec = static_cast<time_t>(intervalNs / 1'000'000'000);
-            spec.it_interval.tv_nsec = static_cast<long>(intervalNs % 1'000'000'000);
-            spec.it_value = spec.it_interval;
-            ::timerfd_settime(fd_, 0, &spec, nullptr);
+            itimerspec period{};
+            period.it_interval.tv_sec = static_cast<time_t>(intervalNs / 1'000'000'000);
+            period.it_interval.tv_nsec = static_cast<long>(intervalNs % 1'000'000'000);
+            period.it_value = period.it_interval;
+            ::timerfd_settime(fd_, 0, &period, nullptr);
         }
     }
     ~TimerFd() {
