@@ -132,8 +132,7 @@ bool ZeviderUrive::methodFailed(const PoolError& failure) {
     return false;
 }
 
-void ZeviderUrive::reportHandlerFailure(qint32 index, const PoolError& failure) {
-    const ErrorInfo& info = failure.info();
+void ZeviderUrive::reportHandlerFailure(qint32 index, const ErrorInfo& info) {
     if (raiseErrors_)
         raiseGuarded([&] { emit SocketError(index, info.number, info.source, info.description); });
     else
@@ -266,7 +265,7 @@ void ZeviderUrive::acceptRequest(qint32 requestId) {
         slot.connectionId = connectionId = nextConnectionId_++;
     } catch (const PoolError& failure) {
         closeSlotAfterFailure(0);
-        reportHandlerFailure(0, failure);
+        reportHandlerFailure(0, failure.info());
         return;
     }
 
@@ -300,7 +299,7 @@ void ZeviderUrive::acceptRequest(qint32 requestId) {
             }
         }
         closeSlotAfterFailure(0);
-        reportHandlerFailure(0, failure);
+        reportHandlerFailure(0, failure.info());
     }
 }
 
@@ -366,7 +365,7 @@ void ZeviderUrive::dataArrival(qint16 index, qint32 bytesTotal) {
         text = lookup(index).socket->fetch();
     } catch (const PoolError& failure) {
         closeSlotAfterFailure(index);
-        reportHandlerFailure(index, failure);
+        reportHandlerFailure(index, failure.info());
         return;
     }
     raiseGuarded([&] { emit DataArrival(index, text); });
@@ -388,19 +387,10 @@ void ZeviderUrive::onError(qint16 index, qint16 number, const QString& descripti
 
 void ZeviderUrive::socketFailed(qint16 index, qint16 number, const QString& source,
                                 const QString& description) {
-    Slot* slot = slotAt(index);
-    if (!slot)
+    if (!slotAt(index))
         return;
-    try {
-        slot->socket->close();
-    } catch (...) {
-    }
-    if (index > 0)
-        uncount(*slot);
-    if (raiseErrors_)
-        raiseGuarded([&] { emit SocketError(index, number, source, description); });
-    else
-        lastError_ = description;
+    closeSlotAfterFailure(index);
+    reportHandlerFailure(index, ErrorInfo{number, source, description});
 }
 
 } // namespace talkmere

@@ -88,7 +88,7 @@ private:
     void uncount(Slot& slot);
     void closeSlotAfterFailure(qint32 index);
     bool methodFailed(const PoolError& failure);
-    void reportHandlerFailure(qint32 index, const PoolError& failure);
+    void reportHandlerFailure(qint32 index, const ErrorInfo& info);
     template <typename Raise> void raiseGuarded(Raise&& raise);
     template <typename Handle> void contain(Handle&& handle) noexcept;
 

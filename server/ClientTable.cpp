@@ -48,23 +48,23 @@ void ClientTable::MarkConnected(qint32 lngIndex, const ZeviderUrive& pool) {
     setCell(row, 5, QString());
 }
 
-void ClientTable::MarkClosed(qint32 lngIndex) {
+int ClientTable::closeRow(qint32 lngIndex) {
     const int row = FindRow(lngIndex);
     if (row < 0)
-        return;
+        return row;
     setCell(row, 1, QStringLiteral("Closed"));
     for (int column = 2; column <= 4; ++column)
         setCell(row, column, kNoPeer);
+    return row;
+}
+
+void ClientTable::MarkClosed(qint32 lngIndex) {
+    closeRow(lngIndex);
 }
 
 void ClientTable::MarkFailed(qint32 lngIndex, const QString& description) {
-    const int row = FindRow(lngIndex);
-    if (row < 0)
-        return;
-    setCell(row, 1, QStringLiteral("Closed"));
-    for (int column = 2; column <= 4; ++column)
-        setCell(row, column, kNoPeer);
-    setCell(row, 5, description);
+    if (const int row = closeRow(lngIndex); row >= 0)
+        setCell(row, 5, description);
 }
 
 void ClientTable::ClearRows() {

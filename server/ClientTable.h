@@ -39,6 +39,8 @@ public:
 
 private:
     void setCell(int row, int column, const QString& text);
+    // "Closed" and no peer: the row's index, or -1 when the slot has no row.
+    int closeRow(qint32 lngIndex);
 
     bool setUp_ = false;
     std::vector<std::array<QString, kColumns>> rows_;
