@@ -1,28 +1,15 @@
 // A windowless host for measuring the server: the real relay (client table and event log kept,
 // not shown) or the bare pool as a broadcast relay, on a loopback port.
+#include "../common/QuitOnSignal.h"
 #include "ServerControl.h"
 #include "TcpSocket.h"
 #include "ZeviderUrive.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
-
-namespace {
-
-int stopPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] auto ignored = ::write(stopPipe[1], &byte, 1);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     qputenv("QT_NO_GLIB", "1");
@@ -40,13 +27,9 @@ int main(int argc, char** argv) {
     const qint32 port = parser.value("port").toInt();
     const bool relayMode = parser.value("mode") != "pool";
 
-    // SIGINT/SIGTERM end the event loop cleanly, so the host can be measured and stopped.
-    if (::pipe(stopPipe) != 0)
+    const talkmere::bench::QuitOnSignal quitOnSignal;
+    if (!quitOnSignal.ok())
         return 1;
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-    QSocketNotifier stopNotifier(stopPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
     std::unique_ptr<talkmere::ServerControl> server;
     std::unique_ptr<talkmere::ZeviderUrive> pool;

@@ -1,6 +1,7 @@
 // The real main window with its server on a loopback port, for measuring the relay with the
 // window shown: the event log can start full, and the lateness of the 100 ms statistics ticks is
 // reported when the host is stopped (SIGINT/SIGTERM).
+#include "../common/QuitOnSignal.h"
 #include "EventLog.h"
 #include "Module1.h"
 #include "ServerControl.h"
@@ -9,24 +10,14 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-
-int stopPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] auto ignored = ::write(stopPipe[1], &byte, 1);
-}
 
 double percentile(std::vector<double> values, double p) {
     if (values.empty())
@@ -49,12 +40,9 @@ int main(int argc, char** argv) {
     parser.addOption({"no-data-events", "Clear \"Show data events\"."});
     parser.process(app);
 
-    if (::pipe(stopPipe) != 0)
+    const talkmere::bench::QuitOnSignal quitOnSignal;
+    if (!quitOnSignal.ok())
         return 1;
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-    QSocketNotifier stopNotifier(stopPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
     talkmere::Module1::ServerPassword = "bench";
     const qint32 port = parser.value("port").toInt();
