@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
     parser.addOption({"port", "Loopback port to listen on.", "port", "20100"});
     parser.addOption({"fill-log", "Start with the event log already full."});
     parser.addOption({"no-data-events", "Clear \"Show data events\"."});
+    parser.addOption({"hidden", "Do not show the window (to tell its cost apart)."});
     parser.process(app);
 
     const talkmere::bench::QuitOnSignal quitOnSignal;
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
     if (parser.isSet("no-data-events"))
         if (auto* box = window.findChild<QWidget*>(QStringLiteral("chkDataEvents")))
             QMetaObject::invokeMethod(box, "setChecked", Q_ARG(bool, false));
-    window.show();
+    if (!parser.isSet("hidden"))
+        window.show();
 
     // How late each statistics tick comes, against its 100 ms period.
     std::vector<double> lateness;
