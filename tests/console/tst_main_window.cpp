@@ -9,13 +9,21 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QSet>
 #include <QTableView>
 #include <QTcpServer>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace talkmere;
 using namespace talkmere::testing;
@@ -75,6 +83,7 @@ private slots:
     void longTextIsLoggedCut();
     void exitShutsThePoolDown();
     void closingTheWindowShutsThePoolDown();
+    void refreshKeepsRunningUnderAFlood();
 };
 
 void MainWindowTest::loadStartsTheServerAndSetsCaptions() {
@@ -328,6 +337,60 @@ void MainWindowTest::closingTheWindowShutsThePoolDown() {
     QTRY_VERIFY_WITH_TIMEOUT(client.received.startsWith(":ID:1"), kWait);
     QVERIFY(w.main.close());
     QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, kWait);
+}
+
+// Ten clients keep the relay busy; the 100 ms refresh must keep coming all the same (it runs in
+// the relay's own yields), not once the flood is over. The clients run on a thread of their own,
+// as plain sockets, so that the load does not depend on the server's event loop.
+void MainWindowTest::refreshKeepsRunningUnderAFlood() {
+    Window w;
+    std::vector<int> sockets;
+    for (int i = 0; i < 10; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(w.port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        sockets.push_back(fd);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(w.main.server().pool().ActiveClients(), 10, kWait);
+
+    auto* timer = control<QTimer>(&w.main, "tmrProperties");
+    // The load stops by itself: under a flood the relay's nested yields may keep this thread
+    // busy until the flood ends, and only then does the wait below return.
+    QElapsedTimer clock;
+    clock.start();
+    // Ticks that came while the clients were still flooding, and the counts they showed.
+    int ticks = 0;
+    QSet<QString> countsShown;
+    QObject::connect(timer, &QTimer::timeout, [&] {
+        if (clock.elapsed() >= 1500)
+            return;
+        ++ticks;
+        countsShown.insert(w.label("lblBytesReceived")->text());
+    });
+    std::thread load([&] {
+        const std::string chunk(512, 'x');
+        char sink[64 * 1024];
+        while (clock.elapsed() < 1500)
+            for (int fd : sockets) {
+                [[maybe_unused]] auto sent = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+                while (::recv(fd, sink, sizeof sink, 0) > 0) {
+                }
+            }
+    });
+    QTest::qWait(1600);
+    load.join();
+    for (int fd : sockets)
+        ::close(fd);
+
+    const qint64 relayed = w.main.server().pool().BytesReceived();
+    QVERIFY2(relayed > 1024 * 1024, qPrintable(QString::number(relayed)));
+    // About fifteen ticks are due during the flood; a refresh starved by it would show none.
+    QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
+    QVERIFY2(countsShown.size() >= 3, qPrintable(QStringList(countsShown.values()).join(", ")));
 }
 
 QTEST_MAIN(MainWindowTest)
