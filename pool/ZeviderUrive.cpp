@@ -134,7 +134,7 @@ bool ZeviderUrive::methodFailed(const PoolError& failure) {
 
 void ZeviderUrive::reportHandlerFailure(qint32 index, const ErrorInfo& info) {
     if (raiseErrors_)
-        raiseGuarded([&] { emit SocketError(index, info.number, info.source, info.description); });
+        contain([&] { emit SocketError(index, info.number, info.source, info.description); });
     else
         lastError_ = info.description;
 }
@@ -151,20 +151,11 @@ void ZeviderUrive::closeSlotAfterFailure(qint32 index) {
         uncount(*slot);
 }
 
-// Whatever fails while a notification is handled stops at its edge: the event loop never sees it.
-template <typename Handle> void ZeviderUrive::contain(Handle&& handle) noexcept {
+// Whatever fails in a host's event handler, or while a notification is handled, stops here: it
+// must not take the pool down with it, nor escape into the event loop.
+template <typename Work> void ZeviderUrive::contain(Work&& work) noexcept {
     try {
-        handle();
-    } catch (const PoolError& failure) {
-        lastError_ = failure.info().description;
-    } catch (...) {
-    }
-}
-
-// A host handler that fails must not take the pool down with it, nor escape into the event loop.
-template <typename Raise> void ZeviderUrive::raiseGuarded(Raise&& raise) {
-    try {
-        raise();
+        work();
     } catch (const PoolError& failure) {
         lastError_ = failure.info().description;
     } catch (const std::exception& failure) {
@@ -211,7 +202,7 @@ bool ZeviderUrive::Shutdown() {
                 slot->socket->close();
             uncount(*slot);
             removeSlot(i);
-            raiseGuarded([&] { emit ConnectionClosed(i); });
+            contain([&] { emit ConnectionClosed(i); });
         }
         return true;
     } catch (const PoolError& failure) {
@@ -227,7 +218,7 @@ bool ZeviderUrive::CloseClient(qint32 lngIndex) {
                 return true;
             slot->socket->close();
             uncount(*slot); // a slot closed twice is counted down once
-            raiseGuarded([&] { emit ConnectionClosed(lngIndex); });
+            contain([&] { emit ConnectionClosed(lngIndex); });
         }
         return true;
     } catch (const PoolError& failure) {
@@ -271,7 +262,7 @@ void ZeviderUrive::acceptRequest(qint32 requestId) {
 
     bool cancel = false;
     ++greeting_;
-    raiseGuarded([&] { emit NewConnection(taken, cancel); });
+    contain([&] { emit NewConnection(taken, cancel); });
     --greeting_;
 
     try {
@@ -319,7 +310,7 @@ void ZeviderUrive::peerClosed(qint16 index) {
     // The handler still sees the departing client counted; nobody else may count it down.
     const bool wasCounted = index > 0 && slot->counted;
     slot->counted = false;
-    raiseGuarded([&] { emit ConnectionClosed(index); });
+    contain([&] { emit ConnectionClosed(index); });
     if (wasCounted)
         --activeClients_;
 }
@@ -368,16 +359,16 @@ void ZeviderUrive::dataArrival(qint16 index, qint32 bytesTotal) {
         reportHandlerFailure(index, failure.info());
         return;
     }
-    raiseGuarded([&] { emit DataArrival(index, text); });
+    contain([&] { emit DataArrival(index, text); });
 }
 
 void ZeviderUrive::onSendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining) {
     bytesSent_ = addCount(bytesSent_, bytesSent);
-    raiseGuarded([&] { emit SendProgress(index, bytesSent, bytesRemaining); });
+    contain([&] { emit SendProgress(index, bytesSent, bytesRemaining); });
 }
 
 void ZeviderUrive::onSendComplete(qint16 index) {
-    raiseGuarded([&] { emit SendComplete(index); });
+    contain([&] { emit SendComplete(index); });
 }
 
 void ZeviderUrive::onError(qint16 index, qint16 number, const QString& description, qint32,

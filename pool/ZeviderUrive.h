@@ -89,8 +89,7 @@ private:
     void closeSlotAfterFailure(qint32 index);
     bool methodFailed(const PoolError& failure);
     void reportHandlerFailure(qint32 index, const ErrorInfo& info);
-    template <typename Raise> void raiseGuarded(Raise&& raise);
-    template <typename Handle> void contain(Handle&& handle) noexcept;
+    template <typename Work> void contain(Work&& work) noexcept;
 
     std::unique_ptr<SocketLayer> layer_;
     std::vector<std::unique_ptr<Slot>> sockets_; // a null entry is a missing index
