@@ -7,6 +7,7 @@
 #include "Module1.h"
 #include "ServerControl.h"
 #include "TcpSocket.h"
+#include "WaitUntil.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -32,20 +33,6 @@ constexpr bool kUnderAsan = __has_feature(address_sanitizer);
 constexpr bool kUnderAsan = false;
 #endif
 constexpr int kWait = 20000;
-
-// Runs the event loop until done() holds or the time is up. A ticking timer bounds every wait
-// even when nothing happens; `step` is the longest the loop sleeps between two checks.
-template <typename Done> bool waitUntil(Done done, int milliseconds, int step = 10) {
-    QDeadlineTimer deadline(milliseconds);
-    QTimer ticker;
-    ticker.start(step);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 inline int openDescriptors() {
     return static_cast<int>(QDir(QStringLiteral("/proc/self/fd"))

@@ -4,6 +4,7 @@
 
 #include "FreePort.h"
 #include "TcpSocket.h"
+#include "WaitUntil.h"
 #include "ZeviderUrive.h"
 
 #include <QCoreApplication>
@@ -20,20 +21,6 @@
 #include <vector>
 
 namespace talkmere::testing {
-
-// Runs the event loop until done() holds or the time is up; a ticking timer keeps every wait
-// bounded even when no socket has anything to say.
-template <typename Done> bool waitUntil(Done done, int milliseconds) {
-    QDeadlineTimer deadline(milliseconds);
-    QTimer ticker;
-    ticker.start(10);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 // The pool wired like the chat relay: each new client is greeted with its slot number, and every
 // text that arrives goes to every connected client, the sender included. Everything the pool
