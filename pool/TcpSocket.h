@@ -56,8 +56,6 @@ public:
     qint32 remotePort() const override { return remotePort_; }
 
     qint64 bytesQueued() const { return queued_; }
-    // Reports what was written since the last report (send progress, then send complete).
-    void deliverProgress();
 
 private:
     class Listener;
@@ -69,6 +67,8 @@ private:
     bool writeQueue(int& error);
     void fail(int error, const QString& description);
     void postFailure(int error, const QString& description);
+    // Reports what was written since the last report (send progress, then send complete).
+    void deliverProgress();
 
     std::shared_ptr<TcpContext> context_;
     int state_ = StateClosed;
