@@ -87,6 +87,7 @@ void TcpSocket::close() {
         fd_ = -1;
     }
     received_.clear();
+    peekedError_ = 0;
     queue_.clear();
     headOffset_ = 0;
     queued_ = 0;
@@ -208,48 +209,91 @@ bool TcpSocket::writeQueue(int& error) {
 
 void TcpSocket::readable() {
     try {
-        const quint64 generation = generation_;
         readNotifier_->setEnabled(false); // never handle this slot's arrivals re-entrantly
-        int error = 0;
-        bool ended = false;
-        qsizetype got = 0;
-        static char chunk[kReadChunk]; // one thread, and the bytes are copied out at once
-        while (got < kMaxArrival) {
-            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n > 0) {
-                received_.append(chunk, n);
-                got += n;
-                if (n < kReadChunk) // drained for now; the notifier says if more came
-                    break;
-                continue;
-            }
-            if (n == 0)
-                ended = true;
-            else if (errno == EINTR)
-                continue;
-            else if (errno != EAGAIN && errno != EWOULDBLOCK)
-                error = errno;
-            break;
-        }
-
-        QPointer<TcpSocket> self(this);
-        if (got > 0) {
-            if (SocketListener* host = listener())
-                host->onDataArrival(index(), static_cast<qint32>(got));
-            if (!self || generation_ != generation)
+        if (context_->arrivalRunning) {
+            if (hasBytesWaiting()) {
+                // Another arrival's handler is in the yields of its answer. Answering this one
+                // inside it would finish the newest answer first and, under an unbroken flood,
+                // hold the first one back for as long as the flood lasts.
+                context_->heldArrivals.emplace_back(this);
                 return;
+            }
+            // An end of stream or a failure is no arrival: it is reported at once, so that the
+            // answer under way does not write to a client that has left in order.
+            handleArrival();
+            return;
         }
-        if (error != 0) {
-            fail(error, systemText(error));
-        } else if (ended) {
-            state_ = StateClosing;
-            if (SocketListener* host = listener())
-                host->onPeerClosed(index());
-        } else if (readNotifier_) {
-            // Level-triggered: bytes that came while the handler yielded are delivered next.
-            readNotifier_->setEnabled(true);
-        }
+        struct Running {
+            std::shared_ptr<TcpContext> context; // this socket may be gone by the end
+            explicit Running(std::shared_ptr<TcpContext> c) : context(std::move(c)) {
+                context->arrivalRunning = true;
+            }
+            ~Running() {
+                context->arrivalRunning = false;
+                // Level-triggered: each held socket is read again on the next pass of the loop.
+                for (const QPointer<TcpSocket>& held : std::exchange(context->heldArrivals, {}))
+                    if (held && held->readNotifier_)
+                        held->readNotifier_->setEnabled(true);
+            }
+        } running(context_);
+        handleArrival();
     } catch (...) {
+    }
+}
+
+// Looks without taking anything. A failure found here is kept for handleArrival: reading a
+// socket's failure once clears it.
+bool TcpSocket::hasBytesWaiting() {
+    char probe = 0;
+    const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n >= 0)
+        return n > 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return true;
+    peekedError_ = errno;
+    return false;
+}
+
+void TcpSocket::handleArrival() {
+    const quint64 generation = generation_;
+    int error = std::exchange(peekedError_, 0);
+    bool ended = false;
+    qsizetype got = 0;
+    static char chunk[kReadChunk]; // one thread, and the bytes are copied out at once
+    while (error == 0 && got < kMaxArrival) {
+        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n > 0) {
+            received_.append(chunk, n);
+            got += n;
+            if (n < kReadChunk) // drained for now; the notifier says if more came
+                break;
+            continue;
+        }
+        if (n == 0)
+            ended = true;
+        else if (errno == EINTR)
+            continue;
+        else if (errno != EAGAIN && errno != EWOULDBLOCK)
+            error = errno;
+        break;
+    }
+
+    QPointer<TcpSocket> self(this);
+    if (got > 0) {
+        if (SocketListener* host = listener())
+            host->onDataArrival(index(), static_cast<qint32>(got));
+        if (!self || generation_ != generation)
+            return;
+    }
+    if (error != 0) {
+        fail(error, systemText(error));
+    } else if (ended) {
+        state_ = StateClosing;
+        if (SocketListener* host = listener())
+            host->onPeerClosed(index());
+    } else if (readNotifier_) {
+        // Level-triggered: bytes that came while the handler yielded are delivered next.
+        readNotifier_->setEnabled(true);
     }
 }
 

@@ -15,21 +15,24 @@ class QTcpServer;
 
 namespace talkmere {
 
-// Connection requests handed to the listening socket's notification, waiting for an accept.
 class TcpSocket;
 
 // What the sockets of one layer share: the listening address, the connection requests handed to
-// the listening socket's notification and waiting for an accept, and the sockets with progress
-// to report at the next yield.
+// the listening socket's notification and waiting for an accept, the sockets with progress to
+// report at the next yield, and the arrival being handled with the ones held back behind it.
 struct TcpContext {
     QHostAddress listenAddress;
     QSet<qint32> pendingRequests;
     std::vector<QPointer<TcpSocket>> unreported;
+    bool arrivalRunning = false;
+    std::vector<QPointer<TcpSocket>> heldArrivals;
 };
 
 // A slot's socket on QtNetwork: QTcpServer listens; an accepted connection is a non-blocking
 // descriptor watched by QSocketNotifier, so that an orderly end of stream (peer closed) and a
-// reset (error) stay apart, and so that no arrival is handled re-entrantly.
+// reset (error) stay apart. One arrival is handled at a time: readable sockets found in the yields
+// of an arrival's handler wait until it returns, so every answer is sent whole before the next
+// arrival is read, first come, first served.
 class TcpSocket final : public Socket {
     Q_OBJECT
 public:
@@ -63,6 +66,8 @@ private:
 
     void incomingConnection(qintptr descriptor);
     void readable();
+    void handleArrival();
+    bool hasBytesWaiting(); // false at an end of stream or a failure
     void writable();
     bool writeQueue(int& error);
     void fail(int error, const QString& description);
@@ -89,6 +94,7 @@ private:
     qint64 queued_ = 0;
     qint64 unreported_ = 0; // bytes written since the last progress notification
     bool listedUnreported_ = false;
+    int peekedError_ = 0;
 };
 
 // Real sockets, and the event loop's yield.

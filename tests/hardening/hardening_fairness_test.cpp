@@ -1,0 +1,87 @@
+// Arrivals are answered in the order they came: a text that arrives while the relay is still in
+// the yields of its answer to another waits until that answer has reached everybody, so that no
+// sender is held back by the texts that came after its own, however long they keep coming.
+#include "HardeningRig.h"
+
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using namespace talkmere;
+using namespace talkmere::testing;
+
+namespace {
+
+std::unique_ptr<RawClient> greetedClient(quint16 port, int slot) {
+    auto client = std::make_unique<RawClient>(port);
+    QByteArray got;
+    const QByteArray greeting = ":ID:" + QByteArray::number(slot);
+    if (!waitUntil([&] { return (client->drain(got), got == greeting); }, kWait))
+        return nullptr;
+    return client;
+}
+
+} // namespace
+
+class FairnessTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { Module1::ServerPassword.clear(); }
+
+    // Slot 1 says "first". From then on, in every yield of every answer, slot 2 or slot 3 says
+    // something more, so there is always another arrival waiting: a flood with no pause, for as
+    // long as the test lets it run. Every client must get "first" first, then the same stream as
+    // everybody else, with each sender's texts once and in order.
+    void answersGoOutInTheOrderTheTextsCame() {
+        const quint16 port = freeLoopbackPort();
+        ServerControl server(port, QHostAddress::LocalHost);
+        server.relay().setShowDataEvents(true);
+        server.startServer();
+        std::vector<std::unique_ptr<RawClient>> client(5);
+        for (int slot = 1; slot <= 4; ++slot)
+            QVERIFY((client[slot] = greetedClient(port, slot)));
+
+        constexpr int kInterruptions = 60;
+        QByteArray said[4];
+        int interruptions = 0;
+        connect(&server.pool(), &ZeviderUrive::SendProgress, this, [&](qint32, qint64, qint64) {
+            if (interruptions == kInterruptions)
+                return;
+            const int slot = 2 + interruptions % 2;
+            const QByteArray text = QByteArray::number(slot) + "." +
+                                    QByteArray::number(interruptions++).rightJustified(2, '0') +
+                                    ";";
+            client[slot]->write(text);
+            said[slot] += text;
+        });
+        QVERIFY(client[1]->write("first"));
+
+        const qsizetype total = 5 + kInterruptions * 5;
+        std::vector<QByteArray> got(5);
+        QVERIFY(waitUntil(
+            [&] {
+                for (int slot = 1; slot <= 4; ++slot)
+                    if ((client[slot]->drain(got[slot]), got[slot].size() < total))
+                        return false;
+                return true;
+            },
+            kWait));
+        QCOMPARE(interruptions, kInterruptions);
+        QVERIFY2(got[4].startsWith("first"), got[4].left(40));
+        for (int slot = 1; slot <= 4; ++slot)
+            QCOMPARE(got[slot], got[4]);
+        for (int sender : {2, 3}) {
+            QByteArray theirs;
+            for (const QByteArray& text : got[4].mid(5).split(';'))
+                if (text.startsWith(QByteArray::number(sender) + "."))
+                    theirs += text + ";";
+            QCOMPARE(theirs, said[sender]);
+        }
+        QCOMPARE(server.pool().BytesReceived(), total);
+        QCOMPARE(server.pool().ActiveClients(), 4);
+    }
+};
+
+QTEST_GUILESS_MAIN(FairnessTest)
+#include "hardening_fairness_test.moc"
