@@ -75,6 +75,8 @@ void TcpSocket::close() {
         server_->deleteLater(); // its accept loop may be on the stack
         server_ = nullptr;
     }
+    std::erase(context_->reading, this);
+    std::erase(context_->held, this);
     for (QSocketNotifier** notifier : {&readNotifier_, &writeNotifier_}) {
         if (*notifier) {
             (*notifier)->setEnabled(false);
@@ -87,7 +89,6 @@ void TcpSocket::close() {
         fd_ = -1;
     }
     received_.clear();
-    peekedError_ = 0;
     queue_.clear();
     headOffset_ = 0;
     queued_ = 0;
@@ -140,6 +141,7 @@ void TcpSocket::accept(qint32 requestId) {
 
     readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     connect(readNotifier_, &QSocketNotifier::activated, this, &TcpSocket::readable);
+    context_->reading.push_back(this);
     writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
     writeNotifier_->setEnabled(false);
     connect(writeNotifier_, &QSocketNotifier::activated, this, &TcpSocket::writable);
@@ -210,57 +212,48 @@ bool TcpSocket::writeQueue(int& error) {
 void TcpSocket::readable() {
     try {
         readNotifier_->setEnabled(false); // never handle this slot's arrivals re-entrantly
-        if (context_->arrivalRunning) {
-            if (hasBytesWaiting()) {
-                // Another arrival's handler is in the yields of its answer. Answering this one
-                // inside it would finish the newest answer first and, under an unbroken flood,
-                // hold the first one back for as long as the flood lasts.
-                context_->heldArrivals.emplace_back(this);
-                return;
-            }
-            // An end of stream or a failure is no arrival: it is reported at once, so that the
-            // answer under way does not write to a client that has left in order.
-            handleArrival();
+        if (context_->answering) {
+            // Only a client accepted during the answer under way gets here.
+            context_->held.push_back(this);
             return;
         }
-        struct Running {
+        // The others wait until this answer has reached everybody. Answered inside its yields,
+        // the newest would go out first and, under an unbroken flood, the first would never
+        // finish. Closures and failures still come in the yields, through the sends.
+        struct Answering {
             std::shared_ptr<TcpContext> context; // this socket may be gone by the end
-            explicit Running(std::shared_ptr<TcpContext> c) : context(std::move(c)) {
-                context->arrivalRunning = true;
+            Answering(std::shared_ptr<TcpContext> c, TcpSocket* self) : context(std::move(c)) {
+                context->answering = true;
+                for (TcpSocket* other : context->reading)
+                    if (other != self && other->readNotifier_->isEnabled()) {
+                        other->readNotifier_->setEnabled(false);
+                        context->held.push_back(other);
+                    }
             }
-            ~Running() {
-                context->arrivalRunning = false;
-                // Level-triggered: each held socket is read again on the next pass of the loop.
-                for (const QPointer<TcpSocket>& held : std::exchange(context->heldArrivals, {}))
-                    if (held && held->readNotifier_)
-                        held->readNotifier_->setEnabled(true);
+            ~Answering() {
+                context->answering = false;
+                // Level-triggered: what came meanwhile is read on the next pass of the loop.
+                for (TcpSocket* other : std::exchange(context->held, {}))
+                    other->readNotifier_->setEnabled(true);
             }
-        } running(context_);
+        } answering(context_, this);
         handleArrival();
     } catch (...) {
     }
 }
 
-// Looks without taking anything. A failure found here is kept for handleArrival: reading a
-// socket's failure once clears it.
-bool TcpSocket::hasBytesWaiting() {
+bool TcpSocket::endOfStreamWaiting() const {
     char probe = 0;
-    const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n >= 0)
-        return n > 0;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-        return true;
-    peekedError_ = errno;
-    return false;
+    return fd_ >= 0 && ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 void TcpSocket::handleArrival() {
     const quint64 generation = generation_;
-    int error = std::exchange(peekedError_, 0);
+    int error = 0;
     bool ended = false;
     qsizetype got = 0;
     static char chunk[kReadChunk]; // one thread, and the bytes are copied out at once
-    while (error == 0 && got < kMaxArrival) {
+    while (got < kMaxArrival) {
         const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
         if (n > 0) {
             received_.append(chunk, n);
@@ -325,6 +318,17 @@ void TcpSocket::deliverProgress() {
 }
 
 void TcpSocket::fail(int error, const QString& description) {
+    if (error == EPIPE && endOfStreamWaiting()) {
+        // Written to after it had ended its stream in order, its end still unread behind an
+        // answer: the client left, and is reported as having left.
+        std::erase(context_->held, this);
+        if (readNotifier_)
+            readNotifier_->setEnabled(false);
+        state_ = StateClosing;
+        if (SocketListener* host = listener())
+            host->onPeerClosed(index());
+        return;
+    }
     state_ = StateError;
     bool cancelDisplay = false;
     if (SocketListener* host = listener())

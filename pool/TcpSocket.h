@@ -19,20 +19,21 @@ class TcpSocket;
 
 // What the sockets of one layer share: the listening address, the connection requests handed to
 // the listening socket's notification and waiting for an accept, the sockets with progress to
-// report at the next yield, and the arrival being handled with the ones held back behind it.
+// report at the next yield, the connected sockets, and whether an arrival is being answered,
+// with the sockets whose arrivals wait for that answer.
 struct TcpContext {
     QHostAddress listenAddress;
     QSet<qint32> pendingRequests;
     std::vector<QPointer<TcpSocket>> unreported;
-    bool arrivalRunning = false;
-    std::vector<QPointer<TcpSocket>> heldArrivals;
+    std::vector<TcpSocket*> reading;
+    bool answering = false;
+    std::vector<TcpSocket*> held;
 };
 
 // A slot's socket on QtNetwork: QTcpServer listens; an accepted connection is a non-blocking
 // descriptor watched by QSocketNotifier, so that an orderly end of stream (peer closed) and a
-// reset (error) stay apart. One arrival is handled at a time: readable sockets found in the yields
-// of an arrival's handler wait until it returns, so every answer is sent whole before the next
-// arrival is read, first come, first served.
+// reset (error) stay apart. One arrival is answered at a time: the other clients' arrivals wait
+// until the answer has been sent to everybody, so answers go out in the order the texts came.
 class TcpSocket final : public Socket {
     Q_OBJECT
 public:
@@ -67,7 +68,7 @@ private:
     void incomingConnection(qintptr descriptor);
     void readable();
     void handleArrival();
-    bool hasBytesWaiting(); // false at an end of stream or a failure
+    bool endOfStreamWaiting() const;
     void writable();
     bool writeQueue(int& error);
     void fail(int error, const QString& description);
@@ -94,7 +95,6 @@ private:
     qint64 queued_ = 0;
     qint64 unreported_ = 0; // bytes written since the last progress notification
     bool listedUnreported_ = false;
-    int peekedError_ = 0;
 };
 
 // Real sockets, and the event loop's yield.
