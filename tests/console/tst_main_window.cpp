@@ -358,8 +358,8 @@ void MainWindowTest::refreshKeepsRunningUnderAFlood() {
     QTRY_COMPARE_WITH_TIMEOUT(w.main.server().pool().ActiveClients(), 10, kWait);
 
     auto* timer = control<QTimer>(&w.main, "tmrProperties");
-    // The load stops by itself: under a flood the relay's nested yields may keep this thread
-    // busy until the flood ends, and only then does the wait below return.
+    // The load stops by itself, so that the wait below does not depend on this thread, busy with
+    // the flood, getting back to it in time.
     QElapsedTimer clock;
     clock.start();
     // Ticks that came while the clients were still flooding, and the counts they showed.
