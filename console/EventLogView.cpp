@@ -109,6 +109,14 @@ void EventLogView::paintEvent(QPaintEvent*) {
     const qsizetype last = std::min(count, first + viewport()->height() / lineHeight_ + 1);
     const qsizetype selected = log_.selected();
     const int width = viewport()->width();
+    const QFontMetrics metrics = fontMetrics();
+    const int baseline = (lineHeight_ - metrics.height()) / 2 + metrics.ascent();
+    // Characters past the right edge cost shaping and show nothing: a logged text may be 1 KiB.
+    int narrowest = metrics.maxWidth();
+    for (const QChar c : QStringLiteral(".,:;'|!iIl"))
+        narrowest = std::min(narrowest, metrics.horizontalAdvance(c));
+    const qsizetype fits = width / std::max(1, narrowest) + 8;
+    painter.setClipRect(QRect(0, 0, std::max(0, width - 2), viewport()->height()));
     for (qsizetype i = first; i < last; ++i) {
         const QRect row(0, static_cast<int>(i - first) * lineHeight_, width, lineHeight_);
         if (i == selected) {
@@ -118,9 +126,14 @@ void EventLogView::paintEvent(QPaintEvent*) {
             painter.setPen(pal.color(QPalette::Text));
         }
         // Bytes become text only here, for the eye: invalid UTF-8 shows as U+FFFD.
-        painter.drawText(row.adjusted(2, 0, -2, 0),
-                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                         QString::fromUtf8(log_.line(i)));
+        QString text = QString::fromUtf8(log_.line(i));
+        if (text.size() > fits)
+            text.truncate(fits);
+        for (QChar& c : text)
+            if (c.unicode() < 0x20) // a line break or tab in a chat text shows as a space
+                c = QLatin1Char(' ');
+        // A plain line at a point: no layout pass, which the tick pays for every visible line.
+        painter.drawText(QPoint(2, row.top() + baseline), text);
     }
 }
 

@@ -42,6 +42,7 @@ private slots:
     void mouseSelectsTheLineUnderIt();
     void keepsTheSameLinesOnScreenWhenTheFullLogDropsOld();
     void takesWholeLinesOfTheHeightGiven();
+    void drawsControlsAsSpacesAndLongLinesToTheEdge();
 };
 
 void EventLogViewTest::catchesUpOnlyOnRefresh() {
@@ -143,6 +144,30 @@ void EventLogViewTest::takesWholeLinesOfTheHeightGiven() {
     QCOMPARE(view.wholeLinesHeight(frame + 7 * line), frame + 7 * line);
     QCOMPARE(view.wholeLinesHeight(frame + 8 * line - 1), frame + 7 * line);
     QVERIFY(view.wholeLinesHeight(frame - 1) <= frame - 1);
+}
+
+void EventLogViewTest::drawsControlsAsSpacesAndLongLinesToTheEdge() {
+    Rig plain;
+    Rig controls;
+    plain.log.appendOnly("a b  c");
+    controls.log.appendOnly("a\tb\r\nc");
+    plain.view.refresh();
+    controls.view.refresh();
+    QCOMPARE(controls.view.viewport()->grab().toImage(), plain.view.viewport()->grab().toImage());
+
+    // Only what fits is drawn, but that must still reach the right edge, narrow glyphs included.
+    for (const char c : {'|', '.', 'i', 'W'}) {
+        Rig r;
+        r.log.appendOnly(QByteArray(100000, c));
+        r.view.refresh();
+        const QImage image = r.view.viewport()->grab().toImage();
+        const QRgb background = image.pixel(image.width() - 1, 5 * r.view.lineHeight());
+        bool inkNearTheEdge = false;
+        for (int x = image.width() - 14; x < image.width() - 2; ++x)
+            for (int y = 0; y < r.view.lineHeight(); ++y)
+                inkNearTheEdge |= image.pixel(x, y) != background;
+        QVERIFY2(inkNearTheEdge, QByteArray(1, c).constData());
+    }
 }
 
 QTEST_MAIN(EventLogViewTest)
