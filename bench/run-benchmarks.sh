@@ -2,12 +2,15 @@
 # Builds the benchmark tools in Release and measures, in one run, the reference relay and
 # (when present) the project's pool-based host with the same load generator settings.
 #
-# usage: bench/run-benchmarks.sh [--runs N] [--duration S] [--clients N] [--rate R]
+# usage: bench/run-benchmarks.sh [--runs N] [--duration S] [--clients N] [--rate R] [--pin]
 #                                [--build-dir DIR] [--no-build] [--] [NAME=HOST_COMMAND...]
 #
 # Each NAME=HOST_COMMAND (one argument, e.g. "relay=build-bench/bench/talkmere-bench-host") is
-# started as `HOST_COMMAND --port P` and measured after the reference relay. Without any, the
-# script uses the build's talkmere-bench-host target if that exists.
+# started as `HOST_COMMAND --port P`. Every run measures the reference relay and then each host,
+# each started afresh, so that a run's figures come from the same minutes. Without any host, the
+# script uses the build's talkmere-bench-host target if that exists. --pin runs the servers on
+# the first core and the load generator on the second (taskset), so that runs do not differ by
+# where the scheduler happened to put them.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -17,6 +20,7 @@ duration=10
 clients=10
 rate=2000
 do_build=1
+pin=0
 
 while (($# > 0)); do
     case "$1" in
@@ -26,8 +30,9 @@ while (($# > 0)); do
     --rate) rate=$2; shift 2 ;;
     --build-dir) build=$2; shift 2 ;;
     --no-build) do_build=0; shift ;;
+    --pin) pin=1; shift ;;
     --) shift; break ;;
-    -h | --help) sed -n '2,9p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "run-benchmarks: unknown option $1" >&2; exit 1 ;;
     *) break ;;
     esac
@@ -73,19 +78,30 @@ stop_server() {
 }
 trap stop_server EXIT
 
+server_cpu=()
+loadgen_cpu=()
+if ((pin)); then
+    if ! command -v taskset >/dev/null || (($(nproc) < 2)); then
+        echo "run-benchmarks: --pin needs taskset and two cores" >&2
+        exit 1
+    fi
+    server_cpu=(taskset -c 0)
+    loadgen_cpu=(taskset -c 1)
+fi
+
 # A Qt host needs no display for a benchmark.
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
 logdir=$(mktemp -d)
 summary=()
 
-# measure NAME COMMAND... : starts COMMAND --port P and runs every measurement against it.
+# measure RUN NAME COMMAND... : starts COMMAND --port P and runs both modes against it.
 measure() {
-    local name=$1
-    shift
+    local run=$1 name=$2
+    shift 2
     local port
     port=$(free_port)
-    "$@" --port "$port" >"$logdir/$name.log" 2>&1 &
+    "${server_cpu[@]}" "$@" --port "$port" >"$logdir/$name.log" 2>&1 &
     server_pid=$!
     local waited=0
     while port_is_free "$port"; do
@@ -101,28 +117,29 @@ measure() {
     done
     echo "== $name: pid $server_pid on 127.0.0.1:$port"
 
-    local run mode out status
-    for ((run = 1; run <= runs; run++)); do
-        for mode in throughput latency; do
-            echo "-- $name, $mode, run $run of $runs"
-            status=0
-            out=$("$loadgen" --port "$port" --clients "$clients" --mode "$mode" \
-                --duration "$duration" --rate "$rate" --server-pid "$server_pid" 2>&1) ||
-                status=$?
-            echo "$out"
-            summary+=("$name run=$run status=$status $(grep '^RESULT ' <<<"$out" | cut -c8-)")
-        done
+    local mode out status
+    for mode in throughput latency; do
+        echo "-- $name, $mode, run $run of $runs"
+        status=0
+        out=$("${loadgen_cpu[@]}" "$loadgen" --port "$port" --clients "$clients" --mode "$mode" \
+            --duration "$duration" --rate "$rate" --server-pid "$server_pid" 2>&1) ||
+            status=$?
+        echo "$out"
+        summary+=("$name run=$run status=$status $(grep '^RESULT ' <<<"$out" | cut -c8-)")
     done
     stop_server
     # What the host printed, for instance its statistics ticks' lateness.
     grep -E '^(TICKS|COUNTERS|listening)' "$logdir/$name.log" || true
 }
 
-echo "machine: $(nproc) cores, $(uname -sr); duration ${duration}s, $clients clients, $runs runs"
-measure reference-relay "$relay"
-for host in "${hosts[@]}"; do
-    # shellcheck disable=SC2086 # the command's words are split on purpose
-    measure "${host%%=*}" ${host#*=}
+echo "machine: $(nproc) cores, $(uname -sr); duration ${duration}s, $clients clients, $runs runs," \
+    "pinned: $((pin ? 1 : 0))"
+for ((run = 1; run <= runs; run++)); do
+    measure "$run" reference-relay "$relay"
+    for host in "${hosts[@]}"; do
+        # shellcheck disable=SC2086 # the command's words are split on purpose
+        measure "$run" "${host%%=*}" ${host#*=}
+    done
 done
 ((${#hosts[@]} > 0)) || echo "== no host command given and no talkmere-bench-host target"
 
