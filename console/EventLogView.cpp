@@ -2,6 +2,7 @@
 
 #include "EventLog.h"
 
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -14,10 +15,11 @@ namespace talkmere {
 EventLogView::EventLogView(EventLog& log, QWidget* parent)
     : QAbstractScrollArea(parent), log_(log) {
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent); // paintEvent fills every pixel itself
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setFocusPolicy(Qt::StrongFocus);
-    lineHeight_ = std::max(1, fontMetrics().height());
+    takeFont();
     verticalScrollBar()->setSingleStep(1);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
         topLine_ = firstHeldLine() + static_cast<quint64>(value);
@@ -100,6 +102,56 @@ void EventLogView::selectLine(qsizetype line) {
     viewport()->update();
 }
 
+void EventLogView::takeFont() {
+    const QFontMetrics metrics = fontMetrics();
+    lineHeight_ = std::max(1, metrics.height());
+    baseline_ = (lineHeight_ - metrics.height()) / 2 + metrics.ascent();
+    narrowest_ = std::max(1, metrics.maxWidth());
+    for (const QChar c : QStringLiteral(".,:;'|!iIl"))
+        narrowest_ = std::max(1, std::min(narrowest_, metrics.horizontalAdvance(c)));
+    rawFont_ = QRawFont::fromFont(font());
+    QString printable;
+    for (char16_t c = 0x20; c < 0x7f; ++c)
+        printable += QChar(c);
+    const QList<quint32> glyphs = rawFont_.glyphIndexesForString(printable);
+    const QList<QPointF> advances = rawFont_.advancesForGlyphIndexes(glyphs);
+    if (!rawFont_.isValid() || glyphs.size() != printable.size() ||
+        advances.size() != glyphs.size() || glyphs.contains(0u)) {
+        rawFont_ = QRawFont();
+        return;
+    }
+    for (qsizetype i = 0; i < glyphs.size(); ++i) {
+        asciiGlyphs_[0x20 + i] = glyphs[i];
+        asciiAdvances_[0x20 + i] = advances[i].x();
+    }
+}
+
+bool EventLogView::drawAscii(QPainter& painter, QPoint origin, const QByteArray& line,
+                             qsizetype fits) {
+    const qsizetype size = std::min(line.size(), fits);
+    if (!rawFont_.isValid() || std::any_of(line.begin(), line.begin() + size, [](char c) {
+            return static_cast<unsigned char>(c) >= 0x7f;
+        }))
+        return false;
+    QList<quint32> glyphs(size);
+    QList<QPointF> positions(size);
+    qreal x = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        auto c = static_cast<unsigned char>(line[i]);
+        if (c < 0x20) // a line break or tab in a chat text shows as a space
+            c = ' ';
+        glyphs[i] = asciiGlyphs_[c];
+        positions[i] = QPointF(x, 0);
+        x += asciiAdvances_[c];
+    }
+    QGlyphRun run;
+    run.setRawFont(rawFont_);
+    run.setGlyphIndexes(glyphs);
+    run.setPositions(positions);
+    painter.drawGlyphRun(origin, run);
+    return true;
+}
+
 void EventLogView::paintEvent(QPaintEvent*) {
     QPainter painter(viewport());
     const QPalette& pal = palette();
@@ -109,22 +161,17 @@ void EventLogView::paintEvent(QPaintEvent*) {
     const qsizetype last = std::min(count, first + viewport()->height() / lineHeight_ + 1);
     const qsizetype selected = log_.selected();
     const int width = viewport()->width();
-    const QFontMetrics metrics = fontMetrics();
-    const int baseline = (lineHeight_ - metrics.height()) / 2 + metrics.ascent();
+    auto rowTop = [&](qsizetype i) { return static_cast<int>(i - first) * lineHeight_; };
+    if (selected >= first && selected < last)
+        painter.fillRect(QRect(0, rowTop(selected), width, lineHeight_), pal.highlight());
     // Characters past the right edge cost shaping and show nothing: a logged text may be 1 KiB.
-    int narrowest = metrics.maxWidth();
-    for (const QChar c : QStringLiteral(".,:;'|!iIl"))
-        narrowest = std::min(narrowest, metrics.horizontalAdvance(c));
-    const qsizetype fits = width / std::max(1, narrowest) + 8;
+    const qsizetype fits = width / narrowest_ + 8;
     painter.setClipRect(QRect(0, 0, std::max(0, width - 2), viewport()->height()));
     for (qsizetype i = first; i < last; ++i) {
-        const QRect row(0, static_cast<int>(i - first) * lineHeight_, width, lineHeight_);
-        if (i == selected) {
-            painter.fillRect(row, pal.highlight());
-            painter.setPen(pal.color(QPalette::HighlightedText));
-        } else {
-            painter.setPen(pal.color(QPalette::Text));
-        }
+        painter.setPen(pal.color(i == selected ? QPalette::HighlightedText : QPalette::Text));
+        const QPoint origin(2, rowTop(i) + baseline_);
+        if (drawAscii(painter, origin, log_.line(i), fits))
+            continue;
         // Bytes become text only here, for the eye: invalid UTF-8 shows as U+FFFD.
         QString text = QString::fromUtf8(log_.line(i));
         if (text.size() > fits)
@@ -133,7 +180,7 @@ void EventLogView::paintEvent(QPaintEvent*) {
             if (c.unicode() < 0x20) // a line break or tab in a chat text shows as a space
                 c = QLatin1Char(' ');
         // A plain line at a point: no layout pass, which the tick pays for every visible line.
-        painter.drawText(QPoint(2, row.top() + baseline), text);
+        painter.drawText(origin, text);
     }
 }
 
@@ -171,7 +218,7 @@ void EventLogView::resizeEvent(QResizeEvent* event) {
 
 void EventLogView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange) {
-        lineHeight_ = std::max(1, fontMetrics().height());
+        takeFont();
         updateScrollRange();
     }
     QAbstractScrollArea::changeEvent(event);

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QRawFont>
 #include <QtGlobal>
+
+#include <array>
 
 namespace talkmere {
 
@@ -41,12 +44,22 @@ private:
     void scrollTo(qsizetype line);
     void selectLine(qsizetype line);
     quint64 firstHeldLine() const; // absolute number of the oldest line the log holds
+    void takeFont();
+    // Draws a line of plain ASCII from the glyph table; false if the line is anything else.
+    bool drawAscii(QPainter& painter, QPoint origin, const QByteArray& line, qsizetype fits);
 
     EventLog& log_;
     int lineHeight_ = 1;
+    int baseline_ = 0;
+    int narrowest_ = 1; // the narrowest advance of the usual narrow characters
     quint64 seenAppended_ = 0;
     qint64 seenSelected_ = -1; // absolute line number, -1 for none
     quint64 topLine_ = 0;      // absolute line number at the top, kept while old lines go
+    // Glyphs and advances of the printable ASCII characters, so that the usual log line needs no
+    // shaping; empty when the font lacks one of them.
+    QRawFont rawFont_;
+    std::array<quint32, 128> asciiGlyphs_{};
+    std::array<qreal, 128> asciiAdvances_{};
 };
 
 } // namespace talkmere

@@ -155,10 +155,11 @@ void EventLogViewTest::drawsControlsAsSpacesAndLongLinesToTheEdge() {
     controls.view.refresh();
     QCOMPARE(controls.view.viewport()->grab().toImage(), plain.view.viewport()->grab().toImage());
 
-    // Only what fits is drawn, but that must still reach the right edge, narrow glyphs included.
-    for (const char c : {'|', '.', 'i', 'W'}) {
+    // Only what fits is drawn, but that must still reach the right edge, narrow glyphs included,
+    // and text that is not plain ASCII as well.
+    for (const QByteArray unit : {"|", ".", "i", "W", "\xc3\xa9", "\xe2\x80\x94"}) {
         Rig r;
-        r.log.appendOnly(QByteArray(100000, c));
+        r.log.appendOnly(unit.repeated(100000 / unit.size()));
         r.view.refresh();
         const QImage image = r.view.viewport()->grab().toImage();
         const QRgb background = image.pixel(image.width() - 1, 5 * r.view.lineHeight());
@@ -166,7 +167,7 @@ void EventLogViewTest::drawsControlsAsSpacesAndLongLinesToTheEdge() {
         for (int x = image.width() - 14; x < image.width() - 2; ++x)
             for (int y = 0; y < r.view.lineHeight(); ++y)
                 inkNearTheEdge |= image.pixel(x, y) != background;
-        QVERIFY2(inkNearTheEdge, QByteArray(1, c).constData());
+        QVERIFY2(inkNearTheEdge, unit.constData());
     }
 }
 
