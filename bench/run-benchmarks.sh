@@ -8,9 +8,9 @@
 # Each NAME=HOST_COMMAND (one argument, e.g. "relay=build-bench/bench/talkmere-bench-host") is
 # started as `HOST_COMMAND --port P`. Every run measures the reference relay and then each host,
 # each started afresh, so that a run's figures come from the same minutes. Without any host, the
-# script uses the build's talkmere-bench-host target if that exists. --pin runs the servers on
-# the first core and the load generator on the second (taskset), so that runs do not differ by
-# where the scheduler happened to put them.
+# script uses the build's talkmere-bench-host target if that exists. --pin runs the throughput
+# measurements with the server on the first core and the load generator on the second (taskset),
+# so that runs do not differ by where the scheduler happened to put them.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -78,14 +78,12 @@ stop_server() {
 }
 trap stop_server EXIT
 
-server_cpu=()
 loadgen_cpu=()
 if ((pin)); then
     if ! command -v taskset >/dev/null || (($(nproc) < 2)); then
         echo "run-benchmarks: --pin needs taskset and two cores" >&2
         exit 1
     fi
-    server_cpu=(taskset -c 0)
     loadgen_cpu=(taskset -c 1)
 fi
 
@@ -101,7 +99,7 @@ measure() {
     shift 2
     local port
     port=$(free_port)
-    "${server_cpu[@]}" "$@" --port "$port" >"$logdir/$name.log" 2>&1 &
+    "$@" --port "$port" >"$logdir/$name.log" 2>&1 &
     server_pid=$!
     local waited=0
     while port_is_free "$port"; do
@@ -117,11 +115,19 @@ measure() {
     done
     echo "== $name: pid $server_pid on 127.0.0.1:$port"
 
-    local mode out status
+    local mode out status pinned
     for mode in throughput latency; do
         echo "-- $name, $mode, run $run of $runs"
+        # Pinned for throughput only: a latency run needs the scheduler free to move a woken
+        # process to an idle core, or one busy moment on the server's core shows as a tail.
+        pinned=()
+        if ((pin)); then
+            local core=0-$(($(nproc) - 1))
+            [[ $mode == throughput ]] && core=0 && pinned=("${loadgen_cpu[@]}")
+            taskset -a -p -c "$core" "$server_pid" >/dev/null
+        fi
         status=0
-        out=$("${loadgen_cpu[@]}" "$loadgen" --port "$port" --clients "$clients" --mode "$mode" \
+        out=$("${pinned[@]}" "$loadgen" --port "$port" --clients "$clients" --mode "$mode" \
             --duration "$duration" --rate "$rate" --server-pid "$server_pid" 2>&1) ||
             status=$?
         echo "$out"
