@@ -1,5 +1,6 @@
 #include "TcpSocket.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -230,16 +231,18 @@ void TcpSocket::readable() {
                         context->held.push_back(other);
                     }
             }
-            ~Answering() {
-                context->answering = false;
-                // Level-triggered: what came meanwhile is read on the next pass of the loop.
-                for (TcpSocket* other : std::exchange(context->held, {}))
-                    other->readNotifier_->setEnabled(true);
-            }
+            ~Answering() { releaseHeld(*context); }
         } answering(context_, this);
         handleArrival();
     } catch (...) {
     }
+}
+
+void TcpSocket::releaseHeld(TcpContext& context) {
+    context.answering = false;
+    // Level-triggered: what came meanwhile is read on the next pass of the loop.
+    for (TcpSocket* other : std::exchange(context.held, {}))
+        other->readNotifier_->setEnabled(true);
 }
 
 bool TcpSocket::endOfStreamWaiting() const {
@@ -361,6 +364,18 @@ void TcpSocket::postFailure(int error, const QString& description) {
 TcpSocketLayer::TcpSocketLayer(const QHostAddress& listenAddress)
     : context_(std::make_shared<TcpContext>()) {
     context_->listenAddress = listenAddress;
+    // A yield never waits; an event loop that does, inside an answer, is someone's own (a modal
+    // dialog opened from a yield): the clients must not wait for it to close.
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+        waiting_ = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock,
+                                    [context = context_.get()] {
+                                        if (context->answering)
+                                            TcpSocket::releaseHeld(*context);
+                                    });
+}
+
+TcpSocketLayer::~TcpSocketLayer() {
+    QObject::disconnect(waiting_);
 }
 
 Socket* TcpSocketLayer::createSocket(QObject* parent) {

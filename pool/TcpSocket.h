@@ -68,6 +68,9 @@ private:
     void incomingConnection(qintptr descriptor);
     void readable();
     void handleArrival();
+    // Ends the holding of other clients' arrivals, at the end of an answer or when an event loop
+    // of someone's own waits inside it.
+    static void releaseHeld(TcpContext& context);
     bool endOfStreamWaiting() const;
     void writable();
     bool writeQueue(int& error);
@@ -101,11 +104,15 @@ private:
 class TcpSocketLayer final : public SocketLayer {
 public:
     explicit TcpSocketLayer(const QHostAddress& listenAddress = QHostAddress::Any);
+    ~TcpSocketLayer() override;
+    TcpSocketLayer(const TcpSocketLayer&) = delete;
+    TcpSocketLayer& operator=(const TcpSocketLayer&) = delete;
     Socket* createSocket(QObject* parent) override;
     void yield() override;
 
 private:
     std::shared_ptr<TcpContext> context_;
+    QMetaObject::Connection waiting_;
 };
 
 } // namespace talkmere

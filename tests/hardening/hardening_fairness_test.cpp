@@ -3,7 +3,9 @@
 // sender is held back by the texts that came after its own, however long they keep coming.
 #include "HardeningRig.h"
 
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -80,6 +82,42 @@ private slots:
         }
         QCOMPARE(server.pool().BytesReceived(), total);
         QCOMPARE(server.pool().ActiveClients(), 4);
+    }
+
+    // The operator may open a modal dialog (the password box) while the event loop is inside an
+    // answer's yields. The clients must go on being served while it is open, not when it closes.
+    void aModalLoopInsideAnAnswerDoesNotHoldTheOthersBack() {
+        const quint16 port = freeLoopbackPort();
+        ServerControl server(port, QHostAddress::LocalHost);
+        server.startServer();
+        std::vector<std::unique_ptr<RawClient>> client(4);
+        for (int slot = 1; slot <= 3; ++slot)
+            QVERIFY((client[slot] = greetedClient(port, slot)));
+
+        bool opened = false;
+        bool servedWhileOpen = false;
+        QByteArray got;
+        connect(&server.pool(), &ZeviderUrive::SendProgress, this, [&](qint32, qint64, qint64) {
+            if (std::exchange(opened, true))
+                return;
+            client[2]->write("while the dialog is open");
+            QEventLoop dialog;
+            QTimer poll;
+            connect(&poll, &QTimer::timeout, &dialog, [&] {
+                client[3]->drain(got);
+                if (got.contains("while the dialog is open")) {
+                    servedWhileOpen = true;
+                    dialog.quit();
+                }
+            });
+            poll.start(5);
+            QTimer::singleShot(kWait / 4, &dialog, &QEventLoop::quit);
+            dialog.exec();
+        });
+        QVERIFY(client[1]->write("first"));
+        QVERIFY(waitUntil([&] { return opened; }, kWait));
+        QVERIFY(servedWhileOpen);
+        QVERIFY(waitUntil([&] { return (client[3]->drain(got), got.contains("first")); }, kWait));
     }
 };
 
