@@ -105,7 +105,7 @@ void EventLogView::selectLine(qsizetype line) {
 void EventLogView::takeFont() {
     const QFontMetrics metrics = fontMetrics();
     lineHeight_ = std::max(1, metrics.height());
-    baseline_ = (lineHeight_ - metrics.height()) / 2 + metrics.ascent();
+    baseline_ = metrics.ascent();
     narrowest_ = std::max(1, metrics.maxWidth());
     for (const QChar c : QStringLiteral(".,:;'|!iIl"))
         narrowest_ = std::max(1, std::min(narrowest_, metrics.horizontalAdvance(c)));
