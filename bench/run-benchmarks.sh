@@ -135,7 +135,7 @@ measure() {
     done
     stop_server
     # What the host printed, for instance its statistics ticks' lateness.
-    grep -E '^(TICKS|COUNTERS|listening)' "$logdir/$name.log" || true
+    grep -E '^(TICKS|PAINT|COUNTERS|listening)' "$logdir/$name.log" || true
 }
 
 echo "machine: $(nproc) cores, $(uname -sr); duration ${duration}s, $clients clients, $runs runs," \

@@ -14,10 +14,42 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <numeric>
+#include <string>
 #include <vector>
 
 namespace {
+
+// Times every repaint of the window (the backing store's update) and each widget's share of it,
+// so that what the window costs under load can be read off a run instead of guessed.
+class TimedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::UpdateRequest && type != QEvent::Paint)
+            return QApplication::notify(receiver, event);
+        QElapsedTimer clock;
+        clock.start();
+        const bool result = QApplication::notify(receiver, event);
+        const double micros = static_cast<double>(clock.nsecsElapsed()) / 1e3;
+        if (type == QEvent::UpdateRequest) {
+            updates.push_back(micros);
+        } else {
+            QByteArray name = receiver->metaObject()->className();
+            if (!receiver->objectName().isEmpty())
+                name += ':' + receiver->objectName().toUtf8();
+            paints[name.toStdString()] += micros;
+        }
+        return result;
+    }
+
+    std::vector<double> updates;          // µs per update of the window
+    std::map<std::string, double> paints; // µs summed over the run, per painted widget
+};
 
 double percentile(std::vector<double> values, double p) {
     if (values.empty())
@@ -31,7 +63,7 @@ double percentile(std::vector<double> values, double p) {
 
 int main(int argc, char** argv) {
     qputenv("QT_NO_GLIB", "1");
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription("Talkmere's main window on a loopback port, for benchmarks.");
     parser.addHelpOption();
@@ -81,6 +113,17 @@ int main(int argc, char** argv) {
     std::printf("TICKS count=%zu p50_late_ms=%.2f p99_late_ms=%.2f max_late_ms=%.2f\n",
                 lateness.size(), percentile(lateness, 0.50), percentile(lateness, 0.99),
                 lateness.empty() ? 0.0 : *std::max_element(lateness.begin(), lateness.end()));
+    // Per tick, so that a window painted in many small updates compares with one painted at once.
+    const double ticks = static_cast<double>(lateness.size() + 1);
+    const double total = std::accumulate(app.updates.begin(), app.updates.end(), 0.0);
+    std::printf("PAINT updates=%zu us_per_tick=%.0f p50_us=%.0f p99_us=%.0f max_us=%.0f\n",
+                app.updates.size(), total / ticks, percentile(app.updates, 0.50),
+                percentile(app.updates, 0.99),
+                app.updates.empty() ? 0.0
+                                    : *std::max_element(app.updates.begin(), app.updates.end()));
+    for (const auto& [name, micros] : app.paints)
+        if (micros / ticks >= 1)
+            std::printf("PAINT widget=%s us_per_tick=%.0f\n", name.c_str(), micros / ticks);
     window.server().shutdownForExit();
     return status;
 }
