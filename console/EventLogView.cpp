@@ -1,10 +1,12 @@
 #include "EventLogView.h"
 
 #include "EventLog.h"
+#include "SlotGuard.h"
 
 #include <QGlyphRun>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 
@@ -22,11 +24,19 @@ EventLogView::EventLogView(EventLog& log, QWidget* parent)
     takeFont();
     verticalScrollBar()->setSingleStep(1);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
-        topLine_ = firstHeldLine() + static_cast<quint64>(value);
-        viewport()->update();
+        guardedSlot(log_, "Event log scroll", [this, value] {
+            topLine_ = firstHeldLine() + static_cast<quint64>(value);
+            retarget();
+        });
     });
+    // Rows a millisecond apart: at no interval they would all come in the yields of one fan-out.
+    rowTimer_.setSingleShot(true);
+    rowTimer_.setInterval(1);
+    connect(&rowTimer_, &QTimer::timeout, this,
+            [this] { guardedSlot(log_, "Event log repaint", [this] { repaintNextRow(); }); });
     seenAppended_ = log_.appended();
     updateScrollRange();
+    retarget();
 }
 
 quint64 EventLogView::firstHeldLine() const {
@@ -57,9 +67,7 @@ void EventLogView::refresh() {
     seenAppended_ = log_.appended();
     const quint64 first = firstHeldLine();
     // The same lines stay on screen while the oldest ones leave the log.
-    const auto top = static_cast<qsizetype>(topLine_ > first ? topLine_ - first : 0);
-    updateScrollRange();
-    scrollTo(top);
+    qsizetype top = static_cast<qsizetype>(topLine_ > first ? topLine_ - first : 0);
     const qsizetype selected = log_.selected();
     const qint64 selectedLine = selected < 0 ? -1 : static_cast<qint64>(first) + selected;
     if (selectedLine != seenSelected_) {
@@ -68,12 +76,16 @@ void EventLogView::refresh() {
         if (selected >= 0) {
             const int rows = std::max(1, visibleLines());
             if (selected < top)
-                scrollTo(selected);
+                top = selected;
             else if (selected >= top + rows)
-                scrollTo(selected - rows + 1);
+                top = selected - rows + 1;
         }
     }
-    viewport()->update();
+    // The scroll bar is set once, to where it ends: at the end of a full log it stays put and
+    // needs no repaint.
+    updateScrollRange();
+    scrollTo(top);
+    retarget();
 }
 
 void EventLogView::updateScrollRange() {
@@ -99,7 +111,51 @@ void EventLogView::selectLine(qsizetype line) {
         scrollTo(line);
     else if (line >= top + rows)
         scrollTo(line - rows + 1);
-    viewport()->update();
+    retarget();
+}
+
+void EventLogView::retarget() {
+    const qsizetype rows = viewport()->height() / lineHeight_ + 1; // the last one may show in part
+    const qsizetype count = log_.count();
+    const qsizetype first = firstVisibleLine();
+    const qsizetype selected = log_.selected();
+    const quint64 held = firstHeldLine();
+    target_.resize(static_cast<size_t>(rows));
+    for (qsizetype i = 0; i < rows; ++i) {
+        const qsizetype line = first + i;
+        Row& row = target_[static_cast<size_t>(i)];
+        if (line >= count) {
+            row = Row{};
+            continue;
+        }
+        row.present = true;
+        row.number = held + static_cast<quint64>(line);
+        row.text = log_.line(line); // shared, not copied
+        row.selected = line == selected;
+    }
+    requested_.resize(target_.size());
+    if (requested_ != target_ && !rowTimer_.isActive())
+        rowTimer_.start();
+}
+
+void EventLogView::repaintNextRow() {
+    if (!viewport()->isVisible()) {
+        requested_ = target_; // once shown, the view is painted whole
+        return;
+    }
+    for (size_t i = 0; i < target_.size(); ++i) {
+        if (requested_[i] == target_[i])
+            continue;
+        requested_[i] = target_[i];
+        viewport()->repaint(rowRect(static_cast<qsizetype>(i)));
+        break;
+    }
+    if (requested_ != target_)
+        rowTimer_.start();
+}
+
+QRect EventLogView::rowRect(qsizetype row) const {
+    return {0, static_cast<int>(row) * lineHeight_, viewport()->width(), lineHeight_};
 }
 
 void EventLogView::takeFont() {
@@ -152,34 +208,43 @@ bool EventLogView::drawAscii(QPainter& painter, QPoint origin, const QByteArray&
     return true;
 }
 
-void EventLogView::paintEvent(QPaintEvent*) {
-    QPainter painter(viewport());
+void EventLogView::paintEvent(QPaintEvent* event) {
+    guardedSlot(log_, "Event log paint", [this, event] {
+        QPainter painter(viewport());
+        paintRows(painter, event->rect());
+    });
+}
+
+void EventLogView::paintRows(QPainter& painter, QRect area) {
     const QPalette& pal = palette();
-    painter.fillRect(viewport()->rect(), pal.base());
-    const qsizetype count = log_.count();
-    const qsizetype first = firstVisibleLine();
-    const qsizetype last = std::min(count, first + viewport()->height() / lineHeight_ + 1);
-    const qsizetype selected = log_.selected();
+    painter.fillRect(area, pal.base());
     const int width = viewport()->width();
-    auto rowTop = [&](qsizetype i) { return static_cast<int>(i - first) * lineHeight_; };
-    if (selected >= first && selected < last)
-        painter.fillRect(QRect(0, rowTop(selected), width, lineHeight_), pal.highlight());
     // Characters past the right edge cost shaping and show nothing: a logged text may be 1 KiB.
     const qsizetype fits = width / narrowest_ + 8;
-    painter.setClipRect(QRect(0, 0, std::max(0, width - 2), viewport()->height()));
-    for (qsizetype i = first; i < last; ++i) {
-        painter.setPen(pal.color(i == selected ? QPalette::HighlightedText : QPalette::Text));
-        const QPoint origin(2, rowTop(i) + baseline_);
-        if (drawAscii(painter, origin, log_.line(i), fits))
+    const auto rows = static_cast<qsizetype>(target_.size());
+    const qsizetype from = std::max(0, area.top() / lineHeight_);
+    const qsizetype to = std::min(rows, static_cast<qsizetype>(area.bottom() / lineHeight_) + 1);
+    for (qsizetype i = from; i < to; ++i) {
+        const Row& row = target_[static_cast<size_t>(i)];
+        if (!row.present)
+            continue;
+        const int top = static_cast<int>(i) * lineHeight_;
+        painter.setClipping(false); // the row above was clipped to itself
+        if (row.selected)
+            painter.fillRect(QRect(0, top, width, lineHeight_), pal.highlight());
+        painter.setClipRect(QRect(0, top, std::max(0, width - 2), lineHeight_));
+        painter.setPen(pal.color(row.selected ? QPalette::HighlightedText : QPalette::Text));
+        const QPoint origin(2, top + baseline_);
+        if (drawAscii(painter, origin, row.text, fits))
             continue;
         // Bytes become text only here, for the eye: invalid UTF-8 shows as U+FFFD.
-        QString text = QString::fromUtf8(log_.line(i));
+        QString text = QString::fromUtf8(row.text);
         if (text.size() > fits)
             text.truncate(fits);
         for (QChar& c : text)
             if (c.unicode() < 0x20) // a line break or tab in a chat text shows as a space
                 c = QLatin1Char(' ');
-        // A plain line at a point: no layout pass, which the tick pays for every visible line.
+        // A plain line at a point: no layout pass, which every visible line would pay for.
         painter.drawText(origin, text);
     }
 }
@@ -187,8 +252,12 @@ void EventLogView::paintEvent(QPaintEvent*) {
 void EventLogView::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton)
         return QAbstractScrollArea::mousePressEvent(event);
-    const int row = static_cast<int>(event->position().y()) / lineHeight_;
-    selectLine(firstVisibleLine() + row);
+    // The line shown under the mouse, which the log may have moved since the row was painted.
+    const auto row =
+        static_cast<size_t>(std::max(0, static_cast<int>(event->position().y())) / lineHeight_);
+    if (row >= target_.size() || !target_[row].present || target_[row].number < firstHeldLine())
+        return;
+    selectLine(static_cast<qsizetype>(target_[row].number - firstHeldLine()));
 }
 
 void EventLogView::keyPressEvent(QKeyEvent* event) {
@@ -214,12 +283,20 @@ void EventLogView::keyPressEvent(QKeyEvent* event) {
 void EventLogView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
     updateScrollRange();
+    retarget();
+}
+
+void EventLogView::scrollContentsBy(int, int) {
+    // Scrolling changes the rows, which retarget() repaints one at a time; the whole viewport at
+    // once, as a scroll area would by default, is the pause that this view avoids.
 }
 
 void EventLogView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange) {
         takeFont();
         updateScrollRange();
+        retarget();
+        viewport()->update();
     }
     QAbstractScrollArea::changeEvent(event);
 }

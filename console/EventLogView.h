@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QByteArray>
 #include <QRawFont>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <array>
+#include <vector>
 
 namespace talkmere {
 
@@ -12,7 +15,9 @@ class EventLog;
 
 // lstEvents: shows the event log a screenful at a time. Every line has the same height and only
 // the lines on screen are decoded and painted, so its cost follows the window, not the log. It
-// catches up with the log only when refresh() is called (the 100 ms tick), never per line.
+// catches up with the log only when refresh() is called (the 100 ms tick), never per line, and
+// then repaints the rows that changed one at a time, a millisecond apart: a whole screenful at
+// once would hold up every client's texts for as long as it takes.
 class EventLogView : public QAbstractScrollArea {
     Q_OBJECT
 public:
@@ -38,8 +43,23 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
 
 private:
+    // One row of the screen: which line it shows, and how.
+    struct Row {
+        bool present = false;
+        quint64 number = 0; // absolute line number
+        QByteArray text;
+        bool selected = false;
+        bool operator==(const Row&) const = default;
+    };
+
+    // Takes what the rows should show from the log and starts repainting those that differ.
+    void retarget();
+    void repaintNextRow();
+    QRect rowRect(qsizetype row) const;
+    void paintRows(QPainter& painter, QRect area);
     void updateScrollRange();
     void scrollTo(qsizetype line);
     void selectLine(qsizetype line);
@@ -49,6 +69,9 @@ private:
     bool drawAscii(QPainter& painter, QPoint origin, const QByteArray& line, qsizetype fits);
 
     EventLog& log_;
+    std::vector<Row> target_;    // what each row is to show
+    std::vector<Row> requested_; // what each row was last repainted with
+    QTimer rowTimer_;
     int lineHeight_ = 1;
     int baseline_ = 0;
     int narrowest_ = 1; // the narrowest advance of the usual narrow characters

@@ -5,6 +5,8 @@
 #include "EventLog.h"
 #include "EventLogView.h"
 
+#include <QBackingStore>
+#include <QPaintEvent>
 #include <QScrollBar>
 #include <QTest>
 
@@ -14,6 +16,34 @@ namespace {
 
 QByteArray numbered(qsizetype i) {
     return "line " + QByteArray::number(i);
+}
+
+bool grabbing = false;
+
+// What a full paint of the widget looks like now, which the paint recorders do not count.
+QImage rendered(QWidget* widget) {
+    grabbing = true;
+    QImage image = widget->grab().toImage();
+    grabbing = false;
+    return image;
+}
+
+// The paints that one widget receives on screen, by the area each covered.
+struct PaintRecorder : QObject {
+    explicit PaintRecorder(QWidget* widget) { widget->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !grabbing)
+            areas.append(static_cast<QPaintEvent*>(event)->rect());
+        return false;
+    }
+    QList<QRect> areas;
+};
+
+// What the window really shows of a widget: its part of the window's backing store.
+QImage onScreen(QWidget* widget) {
+    const auto* image = dynamic_cast<QImage*>(widget->window()->backingStore()->paintDevice());
+    return image ? image->copy(QRect(widget->mapTo(widget->window(), QPoint()), widget->size()))
+                 : QImage();
 }
 
 // A view ten lines high, shown.
@@ -43,6 +73,7 @@ private slots:
     void keepsTheSameLinesOnScreenWhenTheFullLogDropsOld();
     void takesWholeLinesOfTheHeightGiven();
     void drawsControlsAsSpacesAndLongLinesToTheEdge();
+    void repaintsOnlyTheRowsThatChangedOneAtATime();
 };
 
 void EventLogViewTest::catchesUpOnlyOnRefresh() {
@@ -169,6 +200,47 @@ void EventLogViewTest::drawsControlsAsSpacesAndLongLinesToTheEdge() {
                 inkNearTheEdge |= image.pixel(x, y) != background;
         QVERIFY2(inkNearTheEdge, unit.constData());
     }
+}
+
+void EventLogViewTest::repaintsOnlyTheRowsThatChangedOneAtATime() {
+    Rig r;
+    QVERIFY(QTest::qWaitForWindowExposed(&r.view));
+    QWidget* viewport = r.view.viewport();
+    const auto settled = [&] { return onScreen(viewport) == rendered(viewport); };
+    for (qsizetype i = 0; i < EventLog::kMaxLines; ++i)
+        r.log.appendAndSelect(numbered(i));
+    r.view.refresh();
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 5000);
+    QVERIFY(!onScreen(viewport).isNull());
+    QTest::qWait(50); // the scroll bar's own first paint, which may come later
+
+    // At the end of a full log, new lines move every row; the scroll bar stays where it was.
+    PaintRecorder rows(viewport);
+    PaintRecorder scrollBar(r.view.verticalScrollBar());
+    for (int i = 0; i < 3; ++i)
+        r.log.appendAndSelect("Data on client 1 : newer " + QByteArray::number(i));
+    r.view.refresh();
+    QVERIFY(rows.areas.isEmpty()); // nothing is painted inside the tick itself
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 5000);
+    QVERIFY(rows.areas.size() >= r.rows());
+    for (const QRect& area : rows.areas)
+        QCOMPARE(area.height(), r.view.lineHeight());
+    QVERIFY(scrollBar.areas.isEmpty());
+
+    // Scrolled back, lines added at the end change nothing on screen.
+    r.view.verticalScrollBar()->setValue(1000);
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 5000);
+    rows.areas.clear();
+    r.log.appendOnly("Start() failed");
+    r.view.refresh();
+    QTest::qWait(50);
+    QVERIFY(rows.areas.isEmpty());
+
+    // A click moves the selection: the two rows it touches are repainted, nothing else.
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, r.pointAtRow(4));
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 5000);
+    QCOMPARE(rows.areas.size(), 1); // the old selection is far below, off screen
+    QCOMPARE(rows.areas.front().top(), 4 * r.view.lineHeight());
 }
 
 QTEST_MAIN(EventLogViewTest)
