@@ -5,6 +5,7 @@
 #include "Module1.h"
 #include "ServerControl.h"
 #include "SlotGuard.h"
+#include "StatisticLabel.h"
 #include "Twips.h"
 #include "WidgetTwips.h"
 #include "frmMess.h"
@@ -106,12 +107,14 @@ void fMain::createControls() {
     lstEvents = named(new EventLogView(server_->log(), client_), "lstEvents");
     lstEvents->setGeometry(twips::rect(0, 2760, 7695, 1815));
 
-    lblBytesSent = named(new QLabel(QStringLiteral("Bytes Sent:"), client_), "lblBytesSent");
+    lblBytesSent =
+        named(new StatisticLabel(QStringLiteral("Bytes Sent:"), client_), "lblBytesSent");
     lblBytesSent->setGeometry(twips::rect(2520, 4800, 2535, 255));
     lblBytesReceived =
-        named(new QLabel(QStringLiteral("Bytes Received:"), client_), "lblBytesReceived");
+        named(new StatisticLabel(QStringLiteral("Bytes Received:"), client_), "lblBytesReceived");
     lblBytesReceived->setGeometry(twips::rect(2520, 5040, 2655, 255));
-    lblSocketCount = named(new QLabel(QStringLiteral("SocketCount"), client_), "lblSocketCount");
+    lblSocketCount =
+        named(new StatisticLabel(QStringLiteral("SocketCount"), client_), "lblSocketCount");
     lblSocketCount->setGeometry(twips::rect(5160, 5040, 2535, 255));
     chkDataEvents =
         named(new QCheckBox(QStringLiteral("Show data events"), client_), "chkDataEvents");

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QGlyphRun>
+#include <QLabel>
+#include <QList>
+#include <QRawFont>
+#include <QString>
+
+#include <array>
+
+namespace talkmere {
+
+// A label for a count that the 100 ms tick rewrites while clients wait: "Bytes sent: 123".
+// Laying out and shaping the whole text on every paint costs more than all the rest of the tick,
+// so the words are laid out once, when they change, and the number after them is drawn from the
+// digits' glyphs. It looks exactly like a plain label; any other text or layout is painted as one.
+class StatisticLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit StatisticLabel(const QString& text, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    bool paintsItself() const;
+    void layOutWords(const QString& words);
+    void takeFont();
+
+    QString laidOut_ = QStringLiteral("\n"); // the words that words_ holds; no text matches it
+    QList<QGlyphRun> words_;
+    qreal wordsWidth_ = 0;
+    qreal lineHeight_ = 0;
+    qreal ascent_ = 0;
+    QRawFont rawFont_; // invalid when the font lacks a digit
+    std::array<quint32, 10> digitGlyphs_{};
+    std::array<qreal, 10> digitAdvances_{};
+};
+
+} // namespace talkmere
