@@ -159,6 +159,12 @@ void EventLogViewTest::keepsTheSameLinesOnScreenWhenTheFullLogDropsOld() {
     QCOMPARE(r.view.verticalScrollBar()->maximum(), static_cast<int>(full - r.rows()));
     QCOMPARE(r.log.line(r.view.firstVisibleLine()), numbered(1000));
 
+    // Lines keep leaving the top between ticks; a click still selects the line the row shows.
+    for (qsizetype i = full + 300; i < full + 305; ++i)
+        r.log.appendOnly(numbered(i));
+    QTest::mouseClick(r.view.viewport(), Qt::LeftButton, {}, r.pointAtRow(2));
+    QCOMPARE(r.log.line(r.log.selected()), numbered(1002));
+
     // The newest line, selected, is in view at the very end.
     r.log.appendAndSelect("newest");
     r.view.refresh();
