@@ -1,5 +1,7 @@
 #include "StatisticLabel.h"
 
+#include "SlotGuard.h"
+
 #include <QPainter>
 #include <QTextLayout>
 
@@ -7,7 +9,8 @@
 
 namespace talkmere {
 
-StatisticLabel::StatisticLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
+StatisticLabel::StatisticLabel(const QString& text, EventLog& log, QWidget* parent)
+    : QLabel(text, parent), log_(log) {
     takeFont();
 }
 
@@ -48,8 +51,15 @@ void StatisticLabel::layOutWords(const QString& words) {
 }
 
 void StatisticLabel::paintEvent(QPaintEvent* event) {
-    if (!paintsItself())
-        return QLabel::paintEvent(event);
+    guardedSlot(log_, "Statistics label paint", [this, event] {
+        if (paintsItself())
+            paintText();
+        else
+            QLabel::paintEvent(event);
+    });
+}
+
+void StatisticLabel::paintText() {
     const QString all = text();
     qsizetype split = all.size();
     while (split > 0 && all[split - 1].isDigit() && all[split - 1].unicode() < 0x80)

@@ -10,6 +10,8 @@
 
 namespace talkmere {
 
+class EventLog;
+
 // A label for a count that the 100 ms tick rewrites while clients wait: "Bytes sent: 123".
 // Laying out and shaping the whole text on every paint costs more than all the rest of the tick,
 // so the words are laid out once, when they change, and the number after them is drawn from the
@@ -17,7 +19,8 @@ namespace talkmere {
 class StatisticLabel : public QLabel {
     Q_OBJECT
 public:
-    explicit StatisticLabel(const QString& text, QWidget* parent = nullptr);
+    // A failure to paint becomes a line in `log`.
+    StatisticLabel(const QString& text, EventLog& log, QWidget* parent = nullptr);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -25,9 +28,11 @@ protected:
 
 private:
     bool paintsItself() const;
+    void paintText();
     void layOutWords(const QString& words);
     void takeFont();
 
+    EventLog& log_;
     QString laidOut_ = QStringLiteral("\n"); // the words that words_ holds; no text matches it
     QList<QGlyphRun> words_;
     qreal wordsWidth_ = 0;

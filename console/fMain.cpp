@@ -107,14 +107,16 @@ void fMain::createControls() {
     lstEvents = named(new EventLogView(server_->log(), client_), "lstEvents");
     lstEvents->setGeometry(twips::rect(0, 2760, 7695, 1815));
 
-    lblBytesSent =
-        named(new StatisticLabel(QStringLiteral("Bytes Sent:"), client_), "lblBytesSent");
+    lblBytesSent = named(new StatisticLabel(QStringLiteral("Bytes Sent:"), server_->log(), client_),
+                         "lblBytesSent");
     lblBytesSent->setGeometry(twips::rect(2520, 4800, 2535, 255));
     lblBytesReceived =
-        named(new StatisticLabel(QStringLiteral("Bytes Received:"), client_), "lblBytesReceived");
+        named(new StatisticLabel(QStringLiteral("Bytes Received:"), server_->log(), client_),
+              "lblBytesReceived");
     lblBytesReceived->setGeometry(twips::rect(2520, 5040, 2655, 255));
     lblSocketCount =
-        named(new StatisticLabel(QStringLiteral("SocketCount"), client_), "lblSocketCount");
+        named(new StatisticLabel(QStringLiteral("SocketCount"), server_->log(), client_),
+              "lblSocketCount");
     lblSocketCount->setGeometry(twips::rect(5160, 5040, 2535, 255));
     chkDataEvents =
         named(new QCheckBox(QStringLiteral("Show data events"), client_), "chkDataEvents");

@@ -2,6 +2,7 @@
 // out on every tick; to the operator they must look exactly like plain labels, whatever the text,
 // size or font, and after the text changes many times.
 
+#include "EventLog.h"
 #include "StatisticLabel.h"
 
 #include <QLabel>
@@ -34,9 +35,10 @@ struct Pair {
         return false;
     }
 
+    EventLog log;
     QWidget window;
     QLabel plain{&window};
-    StatisticLabel counted{QString(), &window};
+    StatisticLabel counted{QString(), log, &window};
 };
 
 } // namespace
