@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -115,6 +116,17 @@ public:
 private:
     int fd_ = -1;
 };
+
+// A client connected to the relay on `port` that has received its greeting for `slot`, and
+// nothing else; null if the greeting did not come.
+inline std::unique_ptr<RawClient> greetedClient(quint16 port, int slot) {
+    auto client = std::make_unique<RawClient>(port);
+    QByteArray got;
+    const QByteArray greeting = ":ID:" + QByteArray::number(slot);
+    if (!waitUntil([&] { return (client->drain(got), got == greeting); }, kWait))
+        return nullptr;
+    return client;
+}
 
 // Flood bytes: 0x80 + 32 * sender + a value of the position in the sender's own stream. They are
 // never ASCII, so a flood cannot be mistaken for a greeting or a private message ("@").

@@ -13,19 +13,6 @@
 using namespace talkmere;
 using namespace talkmere::testing;
 
-namespace {
-
-std::unique_ptr<RawClient> greetedClient(quint16 port, int slot) {
-    auto client = std::make_unique<RawClient>(port);
-    QByteArray got;
-    const QByteArray greeting = ":ID:" + QByteArray::number(slot);
-    if (!waitUntil([&] { return (client->drain(got), got == greeting); }, kWait))
-        return nullptr;
-    return client;
-}
-
-} // namespace
-
 class FairnessTest : public QObject {
     Q_OBJECT
 private slots:

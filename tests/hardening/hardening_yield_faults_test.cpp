@@ -60,13 +60,8 @@ private slots:
         server.startServer();
         std::vector<std::unique_ptr<RawClient>> client(11);
         std::vector<QByteArray> got(11);
-        for (int slot = 1; slot <= 10; ++slot) {
-            client[slot] = std::make_unique<RawClient>(port);
-            const QByteArray greeting = ":ID:" + QByteArray::number(slot);
-            QVERIFY(waitUntil(
-                [&] { return (client[slot]->drain(got[slot]), got[slot] == greeting); }, kWait));
-            got[slot].clear();
-        }
+        for (int slot = 1; slot <= 10; ++slot)
+            QVERIFY((client[slot] = greetedClient(port, slot)));
 
         bool hooked = false;
         bool insideArrival = false;
