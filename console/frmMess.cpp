@@ -50,9 +50,11 @@ void frmMess::open() {
 
 void frmMess::send() {
     guardedSlot(server_.log(), "Send server message", [&] {
-        // The raw text keeps every character as typed; only paragraph breaks become "\n".
+        // The raw text keeps every character as typed; only line breaks become "\n", those
+        // of Enter (paragraphs) and of Shift+Enter (lines within one) alike.
         QString text = txtMess->document()->toRawText();
         text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+        text.replace(QChar::LineSeparator, QLatin1Char('\n'));
         // The server puts ":ser:" in front.
         server_.sendServerMessage(text.toUtf8());
     });

@@ -160,7 +160,7 @@ void DialogsTest::messageWindowIsSingleAndSendsItsText() {
     QTest::keyClicks(txtMess, QStringLiteral("line1"));
     QTest::keyClick(txtMess, Qt::Key_Return);
     QTest::keyClicks(txtMess, QStringLiteral("line2"));
-    QTest::keyClick(txtMess, Qt::Key_Return);
+    QTest::keyClick(txtMess, Qt::Key_Return, Qt::ShiftModifier); // a line break, not a paragraph
     QTest::keyClicks(txtMess, QStringLiteral("line3"));
 
     // The menu again brings the same window forward, text intact.
