@@ -91,6 +91,19 @@ void ZeviderUrive::uncount(Slot& slot) {
     }
 }
 
+bool ZeviderUrive::Listening() const {
+    return slotAt(0)->socket->state() == StateListening;
+}
+
+QList<qint32> ZeviderUrive::ConnectedClients() const {
+    QList<qint32> connected;
+    const qint32 highest = highestIndex();
+    for (qint32 i = 1; i <= highest; ++i)
+        if (Slot* slot = slotAt(i); slot && slot->socket->state() == StateConnected)
+            connected.append(i);
+    return connected;
+}
+
 Socket* ZeviderUrive::socketAt(qint32 lngIndex) const {
     Slot* slot = slotAt(lngIndex);
     return slot ? slot->socket : nullptr;
@@ -194,9 +207,12 @@ bool ZeviderUrive::Shutdown() {
     try {
         lookup(0).socket->close();
         const qint32 highest = highestIndex();
+        // A start inside one of our own events may take clients in while we go: they stay.
+        const quint64 takenLater = nextConnectionId_;
         for (qint32 i = 1; i <= highest; ++i) {
             Slot* slot = slotAt(i);
-            if (!slot) // already removed, by a shutdown nested in one of our own events
+            // Gone already (a shutdown nested in one of our own events), or taken in since.
+            if (!slot || slot->connectionId >= takenLater)
                 continue;
             if (slot->socket->state() != StateClosed)
                 slot->socket->close();
@@ -239,11 +255,17 @@ void ZeviderUrive::acceptRequest(qint32 requestId) {
     bool added = false;
     quint64 connectionId = 0;
     try {
+        // The lowest free slot number, a missing one included: a stop interrupted by a start
+        // leaves the low numbers missing, and only slots 0 to 9 can be addressed with "@".
         const qint32 highest = highestIndex();
         for (qint32 i = 1; i <= highest && taken == 0; ++i) {
             Slot* slot = slotAt(i);
-            if (slot && slot->socket->state() == StateClosed)
+            if (!slot) {
+                taken = addSlot(i);
+                added = true;
+            } else if (slot->socket->state() == StateClosed) {
                 taken = i;
+            }
         }
         if (taken == 0) {
             taken = addSlot(highest + 1);

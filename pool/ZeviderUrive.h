@@ -4,6 +4,7 @@
 #include "Socket.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -46,6 +47,11 @@ public:
     bool Send(qint32 lngIndex, const QByteArray& strData);
     bool SendToAll(const QByteArray& strData);
     bool CloseClient(qint32 lngIndex);
+
+    // Whether slot 0 listens, and the slots whose clients are connected, lowest first: what a
+    // stop leaves when a start ran inside its announcements.
+    bool Listening() const;
+    QList<qint32> ConnectedClients() const;
 
     // For tests and diagnostics: the socket of a slot, or nullptr when the slot does not exist.
     Socket* socketAt(qint32 lngIndex) const;

@@ -6,8 +6,10 @@
 namespace talkmere {
 
 ServerControl::ServerControl(qint32 port, const QHostAddress& address, QObject* parent)
-    : QObject(parent), port_(port), pool_(std::make_unique<TcpSocketLayer>(address)),
-      relay_(pool_, clients_, log_) {}
+    : ServerControl(std::make_unique<TcpSocketLayer>(address), port, parent) {}
+
+ServerControl::ServerControl(std::unique_ptr<SocketLayer> layer, qint32 port, QObject* parent)
+    : QObject(parent), port_(port), pool_(std::move(layer)), relay_(pool_, clients_, log_) {}
 
 ServerControl::~ServerControl() {
     // The windows may be going already: close every client without calling back into them.
@@ -36,6 +38,8 @@ void ServerControl::setOnline(bool online) {
 }
 
 void ServerControl::startServer() {
+    if (exiting_)
+        return;
     bool listening = false;
     try {
         pool_.setMaxClients(kMaxClients);
@@ -57,8 +61,12 @@ void ServerControl::stopServer() {
     } catch (...) {
     }
     if (stopped) {
-        setOnline(false);
+        // A start pressed while the stop announced its departures may have opened the listener
+        // again and taken clients in: show what is, not what the stop set out to do.
+        setOnline(pool_.Listening());
         clients_.ClearRows();
+        for (qint32 slot : pool_.ConnectedClients())
+            clients_.MarkConnected(slot, pool_);
     } else {
         log_.appendOnly("Shutdown() failed");
     }
@@ -78,6 +86,7 @@ void ServerControl::sendServerMessage(const QByteArray& text) {
 }
 
 void ServerControl::shutdownForExit() {
+    exiting_ = true;
     try {
         pool_.Shutdown();
     } catch (...) {

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 namespace talkmere {
 
 // The operator's side of the server, without any window: it owns the pool, the client table, the
@@ -22,6 +24,8 @@ public:
     // The program always listens on port 100 on every address; tests pass their own.
     explicit ServerControl(qint32 port = kPort, const QHostAddress& address = QHostAddress::Any,
                            QObject* parent = nullptr);
+    // Over a socket layer of the caller's (tests script theirs).
+    ServerControl(std::unique_ptr<SocketLayer> layer, qint32 port, QObject* parent = nullptr);
     ~ServerControl() override;
 
     ZeviderUrive& pool() { return pool_; }
@@ -51,6 +55,7 @@ private:
     void setOnline(bool online);
 
     qint32 port_;
+    bool exiting_ = false; // no start may open the listener again once the program is ending
     ZeviderUrive pool_;
     ClientTable clients_;
     EventLog log_;

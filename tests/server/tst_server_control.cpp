@@ -1,10 +1,12 @@
 // Starting and stopping the server, a taken port, and the bounded event log with its selection.
 #include "ChatRoom.h"
+#include "FakeSocket.h"
 
 #include <QTcpServer>
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 using namespace talkmere;
 using namespace talkmere::testing;
@@ -14,6 +16,30 @@ namespace {
 QByteArray numbered(qsizetype n) {
     return "line " + QByteArray::number(n);
 }
+
+// The server over the scriptable socket layer, with slots 1 to `connected` taken by clients.
+struct FakeServer {
+    FakeSocketLayer* layer = new FakeSocketLayer; // owned by the pool
+    ServerControl server{std::unique_ptr<SocketLayer>(layer), ServerControl::kPort};
+    qint32 nextRequest = 1;
+
+    explicit FakeServer(int connected) {
+        server.clients().setUp();
+        server.startServer();
+        for (int i = 0; i < connected; ++i)
+            connect();
+    }
+    FakeSocket* socket(qint32 slot) {
+        return static_cast<FakeSocket*>(server.pool().socketAt(slot));
+    }
+    void connect() { socket(0)->raiseConnectionRequest(nextRequest++); }
+    QStringList rows() {
+        QStringList rows;
+        for (int row = 0; row < server.clients().rowCount(); ++row)
+            rows << server.clients().cell(row, 0) + " " + server.clients().cell(row, 1);
+        return rows;
+    }
+};
 
 } // namespace
 
@@ -101,6 +127,69 @@ private slots:
         QCOMPARE(room.server.pool().ActiveClients(), 2);
         if (!nested)
             QSKIP("the stop came after the broadcast this time, not inside it");
+    }
+
+    // Start, and Exit, pressed while a stop announces its departures (in the yields of the first
+    // announcement): the status must say whether the server listens, the table must show every
+    // connected client, and a new client must take the lowest free number.
+    void startAndExitInsideAStopLeaveTheServerAsItIs() {
+        FakeServer fake(4);
+        fake.socket(3)->raisePeerClosed(); // a closed slot, still there, above the first departure
+        bool pressed = false;
+        fake.layer->onYield = [&] {
+            if (std::exchange(pressed, true))
+                return;
+            fake.server.startServer();
+            fake.connect(); // takes slot 1, whose departure is being announced
+            fake.connect(); // takes slot 3, which the stop has not reached yet
+        };
+        fake.server.stopServer();
+        QVERIFY(pressed);
+        QVERIFY(fake.server.online());
+        QCOMPARE(fake.server.statusText(), QString("Online"));
+        QCOMPARE(fake.server.pool().ConnectedClients(), QList<qint32>({1, 3}));
+        QCOMPARE(fake.rows(), QStringList({"1 Connected", "3 Connected"}));
+        QCOMPARE(fake.socket(1)->sent,
+                 QList<QByteArray>({":ID:1", ":USERSTAT2 209", ":USERSTAT4 409"}));
+        fake.connect();
+        QCOMPARE(fake.server.pool().ConnectedClients(), QList<qint32>({1, 2, 3}));
+        QCOMPARE(fake.socket(2)->sent, QList<QByteArray>({":ID:2"}));
+
+        // Exit inside the next stop: no start may open the listener again.
+        pressed = false;
+        fake.layer->onYield = [&] {
+            if (std::exchange(pressed, true))
+                return;
+            fake.server.shutdownForExit();
+            fake.server.startServer();
+        };
+        fake.server.stopServer();
+        QVERIFY(pressed);
+        QVERIFY(!fake.server.online());
+        QVERIFY(!fake.server.pool().Listening());
+        QCOMPARE(fake.server.pool().SocketCount(), 0);
+        QCOMPARE(fake.server.clients().rowCount(), 0);
+    }
+
+    // Stop, Start and Stop again in one announcement's yield: the last one holds.
+    void aStopAfterAStartInsideAStopEmptiesTheServer() {
+        FakeServer fake(3);
+        bool pressed = false;
+        fake.layer->onYield = [&] {
+            if (std::exchange(pressed, true))
+                return;
+            fake.server.startServer();
+            fake.connect();
+            fake.server.stopServer();
+        };
+        fake.server.stopServer();
+        QVERIFY(pressed);
+        QVERIFY(!fake.server.online());
+        QCOMPARE(fake.server.pool().SocketCount(), 0);
+        QCOMPARE(fake.server.clients().rowCount(), 0);
+        fake.server.startServer();
+        fake.connect();
+        QCOMPARE(fake.server.pool().ConnectedClients(), QList<qint32>({1}));
     }
 
     void stopWhileOfflineSucceeds() {
