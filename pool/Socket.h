@@ -29,6 +29,10 @@ public:
                          const QString& source, const QString& helpFile, qint32 helpContext,
                          bool& cancelDisplay) = 0;
     virtual void onPeerClosed(qint16 index) = 0;
+    // The listening socket cannot take waiting connections for now (out of descriptors or
+    // memory). It goes on listening and tries again by itself; this comes once per such spell.
+    virtual void onAcceptPaused(qint16 index, qint16 number, const QString& description,
+                                const QString& source) = 0;
 
 protected:
     ~SocketListener() = default;

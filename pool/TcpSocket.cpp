@@ -3,13 +3,15 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <QTcpServer>
+#include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +21,10 @@ namespace {
 
 const QString kSource = QStringLiteral("TcpSocket");
 constexpr qsizetype kReadChunk = 64 * 1024;
+constexpr int kBacklog = 50;
+// Connections taken per notification: more than the backlog holds, so that one pass empties it
+// (a full backlog drops the handshakes of a burst), yet bounded under an endless one.
+constexpr int kAcceptBurst = 4 * kBacklog;
 
 QString systemText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -44,18 +50,53 @@ void takeAddress(int fd, QString& ip, qint32& port) {
                                             : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
+// A listening descriptor, or -1 with errno set. The any-address takes clients of both families
+// on one socket, or of IPv4 alone where there is no IPv6.
+int openListener(const QHostAddress& host, quint16 port) {
+    const bool any = host == QHostAddress::Any;
+    bool isV4 = false;
+    const quint32 v4 = any ? INADDR_ANY : host.toIPv4Address(&isV4);
+    for (const int family : {AF_INET6, AF_INET}) {
+        if (family == AF_INET6 ? isV4 : !(any || isV4))
+            continue;
+        const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            if (any && family == AF_INET6)
+                continue;
+            return -1;
+        }
+        sockaddr_storage address{};
+        socklen_t length = sizeof(sockaddr_in);
+        if (family == AF_INET6) {
+            auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_port = htons(port);
+            const Q_IPV6ADDR bytes = host.toIPv6Address(); // zeroes for the any-address
+            std::memcpy(&in6->sin6_addr, &bytes, sizeof bytes);
+            const int off = 0;
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+            length = sizeof *in6;
+        } else {
+            auto* in = reinterpret_cast<sockaddr_in*>(&address);
+            in->sin_family = AF_INET;
+            in->sin_port = htons(port);
+            in->sin_addr.s_addr = htonl(v4);
+        }
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); // a restart must not wait
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            ::listen(fd, kBacklog) == 0)
+            return fd;
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    errno = EAFNOSUPPORT;
+    return -1;
+}
+
 } // namespace
-
-class TcpSocket::Listener final : public QTcpServer {
-public:
-    explicit Listener(TcpSocket* owner) : QTcpServer(owner), owner_(owner) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override { owner_->incomingConnection(descriptor); }
-
-private:
-    TcpSocket* owner_;
-};
 
 TcpSocket::TcpSocket(std::shared_ptr<TcpContext> context, QObject* parent)
     : Socket(parent), context_(std::move(context)) {}
@@ -66,22 +107,17 @@ TcpSocket::~TcpSocket() {
 }
 
 qint32 TcpSocket::localPort() const {
-    return server_ && server_->isListening() ? server_->serverPort() : localPort_;
+    return localPort_;
 }
 
 void TcpSocket::close() {
     ++generation_;
-    if (server_) {
-        server_->close();
-        server_->deleteLater(); // its accept loop may be on the stack
-        server_ = nullptr;
-    }
     std::erase(context_->reading, this);
     std::erase(context_->held, this);
     for (QSocketNotifier** notifier : {&readNotifier_, &writeNotifier_}) {
         if (*notifier) {
             (*notifier)->setEnabled(false);
-            (*notifier)->deleteLater();
+            (*notifier)->deleteLater(); // its activation may be on the stack
             *notifier = nullptr;
         }
     }
@@ -89,11 +125,16 @@ void TcpSocket::close() {
         ::close(fd_);
         fd_ = -1;
     }
+    acceptPaused_ = false;
+    acceptStalled_ = false;
     received_.clear();
     queue_.clear();
     headOffset_ = 0;
     queued_ = 0;
     unreported_ = 0;
+    failure_ = 0;
+    failureText_.clear();
+    unreadAtFailure_ = 0;
     state_ = StateClosed;
 }
 
@@ -101,27 +142,84 @@ void TcpSocket::listen() {
     if (localPort_ < 1 || localPort_ > 65535)
         throw PoolError(EINVAL, kSource, QStringLiteral("Invalid port %1").arg(localPort_));
     close();
-    auto* server = new Listener(this);
-    if (!server->listen(context_->listenAddress, static_cast<quint16>(localPort_))) {
-        const PoolError failure(server->serverError(), kSource, server->errorString());
-        delete server;
-        throw failure;
-    }
-    server_ = server;
+    const int fd = openListener(context_->listenAddress, static_cast<quint16>(localPort_));
+    if (fd < 0)
+        throw systemFailure(errno);
+    fd_ = fd;
+    readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+    connect(readNotifier_, &QSocketNotifier::activated, this, &TcpSocket::acceptReady);
     state_ = StateListening;
 }
 
-void TcpSocket::incomingConnection(qintptr descriptor) {
-    const auto request = static_cast<qint32>(descriptor);
+void TcpSocket::acceptReady() {
+    try {
+        const quint64 generation = generation_;
+        for (int taken = 0; taken < kAcceptBurst; ++taken) {
+            const int descriptor = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (descriptor >= 0) {
+                incomingConnection(descriptor);
+                if (generation_ != generation) // closed while the request was handled
+                    return;
+                continue;
+            }
+            switch (const int error = errno) {
+            case EAGAIN:
+                acceptStalled_ = false; // the backlog is taken: a later shortage is a new spell
+                return;
+            case EINTR:
+            case ECONNABORTED: // gone before it was taken
+            case EPROTO:
+                continue;
+            case EMFILE:
+            case ENFILE:
+            case ENOBUFS:
+            case ENOMEM:
+                pauseAccepting(error);
+                return;
+            default:
+                fail(error, systemText(error));
+                return;
+            }
+        }
+    } catch (...) {
+        // A failure of the host's own handling has been reported by the pool already.
+    }
+}
+
+// The waiting clients stay in the backlog, served as soon as descriptors are free again: the
+// level-triggered notifier would otherwise fire at once, again and again.
+void TcpSocket::pauseAccepting(int error) {
+    if (readNotifier_)
+        readNotifier_->setEnabled(false);
+    if (!acceptPaused_) {
+        acceptPaused_ = true;
+        const quint64 generation = generation_;
+        QTimer::singleShot(kAcceptRetryMs, this, [this, generation] {
+            if (generation_ != generation)
+                return;
+            acceptPaused_ = false;
+            if (readNotifier_)
+                readNotifier_->setEnabled(true);
+        });
+    }
+    if (std::exchange(acceptStalled_, true))
+        return;
+    if (SocketListener* host = listener())
+        host->onAcceptPaused(index(), static_cast<qint16>(error), systemText(error), kSource);
+}
+
+void TcpSocket::incomingConnection(int descriptor) {
+    const qint32 request = descriptor;
     context_->pendingRequests.insert(request);
     try {
         if (SocketListener* host = listener())
             host->onConnectionRequest(index(), request);
     } catch (...) {
+        // The pool contains its host's failures; whatever still comes here leaves it untaken.
     }
     // Not taken while its notification ran: hang up at once rather than leave it waiting.
     if (context_->pendingRequests.remove(request))
-        ::close(static_cast<int>(descriptor));
+        ::close(descriptor);
 }
 
 void TcpSocket::accept(qint32 requestId) {
@@ -165,12 +263,12 @@ void TcpSocket::send(const QByteArray& data) {
     if (queue_.size() == 1) {
         int error = 0;
         if (!writeQueue(error)) {
-            postFailure(error, systemText(error));
+            failLater(error, systemText(error));
             return;
         }
     }
     if (queued_ > kSendQueueLimit) {
-        postFailure(ENOBUFS, QStringLiteral("Send queue limit exceeded"));
+        failLater(ENOBUFS, QStringLiteral("Send queue limit exceeded"));
         return;
     }
     // What the kernel took at once is reported at the yield that follows every send, which
@@ -212,10 +310,11 @@ bool TcpSocket::writeQueue(int& error) {
 
 void TcpSocket::readable() {
     try {
-        readNotifier_->setEnabled(false); // never handle this slot's arrivals re-entrantly
+        if (readNotifier_)
+            readNotifier_->setEnabled(false); // never handle this slot's arrivals re-entrantly
         if (context_->answering) {
-            // Only a client accepted during the answer under way gets here.
-            context_->held.push_back(this);
+            // A client accepted, or a failure found, during the answer under way.
+            hold();
             return;
         }
         // The others wait until this answer has reached everybody. Answered inside its yields,
@@ -235,14 +334,39 @@ void TcpSocket::readable() {
         } answering(context_, this);
         handleArrival();
     } catch (...) {
+        // The pool contains its host's failures; a read is never left half handled here.
     }
+}
+
+void TcpSocket::hold() {
+    if (std::find(context_->held.begin(), context_->held.end(), this) == context_->held.end())
+        context_->held.push_back(this);
+}
+
+void TcpSocket::resume() {
+    if (failure_ != 0)
+        wakeLater(); // the failure may leave nothing readable to wake the notifier
+    else if (readNotifier_)
+        readNotifier_->setEnabled(true);
+}
+
+void TcpSocket::wakeLater() {
+    const quint64 generation = generation_;
+    QPointer<TcpSocket> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, generation] {
+            if (self && self->generation_ == generation)
+                self->readable();
+        },
+        Qt::QueuedConnection);
 }
 
 void TcpSocket::releaseHeld(TcpContext& context) {
     context.answering = false;
     // Level-triggered: what came meanwhile is read on the next pass of the loop.
     for (TcpSocket* other : std::exchange(context.held, {}))
-        other->readNotifier_->setEnabled(true);
+        other->resume();
 }
 
 bool TcpSocket::endOfStreamWaiting() const {
@@ -252,16 +376,21 @@ bool TcpSocket::endOfStreamWaiting() const {
 
 void TcpSocket::handleArrival() {
     const quint64 generation = generation_;
+    // After a failure only what had come before it is taken, however fast the client sends.
+    const bool failing = failure_ != 0;
+    const qint64 limit = failing ? std::min(kMaxArrival, unreadAtFailure_) : kMaxArrival;
     int error = 0;
     bool ended = false;
+    bool drained = false;
     qsizetype got = 0;
     static char chunk[kReadChunk]; // one thread, and the bytes are copied out at once
-    while (got < kMaxArrival) {
-        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    while (got < limit) {
+        const ssize_t n =
+            ::recv(fd_, chunk, static_cast<size_t>(std::min<qint64>(kReadChunk, limit - got)), 0);
         if (n > 0) {
             received_.append(chunk, n);
             got += n;
-            if (n < kReadChunk) // drained for now; the notifier says if more came
+            if (!failing && n < kReadChunk) // drained for now; the notifier says if more came
                 break;
             continue;
         }
@@ -269,10 +398,14 @@ void TcpSocket::handleArrival() {
             ended = true;
         else if (errno == EINTR)
             continue;
-        else if (errno != EAGAIN && errno != EWOULDBLOCK)
+        else if (errno == EAGAIN || errno == EWOULDBLOCK)
+            drained = true;
+        else
             error = errno;
         break;
     }
+    if (failing)
+        unreadAtFailure_ = ended || drained || error != 0 ? 0 : unreadAtFailure_ - got;
 
     QPointer<TcpSocket> self(this);
     if (got > 0) {
@@ -281,14 +414,20 @@ void TcpSocket::handleArrival() {
         if (!self || generation_ != generation)
             return;
     }
-    if (error != 0) {
+    if (failing) {
+        if (unreadAtFailure_ > 0)
+            wakeLater(); // more than one arrival came before the failure: the rest next
+        else
+            reportFailure(ended);
+    } else if (error != 0) {
         fail(error, systemText(error));
     } else if (ended) {
         state_ = StateClosing;
         if (SocketListener* host = listener())
             host->onPeerClosed(index());
-    } else if (readNotifier_) {
-        // Level-triggered: bytes that came while the handler yielded are delivered next.
+    } else if (failure_ == 0 && readNotifier_) {
+        // Level-triggered: bytes that came while the handler yielded are delivered next. After
+        // a failure in the handler's own sends, the failure's wake-up comes instead.
         readNotifier_->setEnabled(true);
     }
 }
@@ -297,13 +436,14 @@ void TcpSocket::writable() {
     try {
         int error = 0;
         if (!writeQueue(error)) {
-            fail(error, systemText(error));
+            failLater(error, systemText(error));
             return;
         }
         if (queue_.empty())
             writeNotifier_->setEnabled(false);
         deliverProgress();
     } catch (...) {
+        // The pool contains its host's failures; progress already counted stays counted.
     }
 }
 
@@ -321,17 +461,6 @@ void TcpSocket::deliverProgress() {
 }
 
 void TcpSocket::fail(int error, const QString& description) {
-    if (error == EPIPE && endOfStreamWaiting()) {
-        // Written to after it had ended its stream in order, its end still unread behind an
-        // answer: the client left, and is reported as having left.
-        std::erase(context_->held, this);
-        if (readNotifier_)
-            readNotifier_->setEnabled(false);
-        state_ = StateClosing;
-        if (SocketListener* host = listener())
-            host->onPeerClosed(index());
-        return;
-    }
     state_ = StateError;
     bool cancelDisplay = false;
     if (SocketListener* host = listener())
@@ -339,26 +468,38 @@ void TcpSocket::fail(int error, const QString& description) {
                       0, cancelDisplay);
 }
 
-// A failure found inside send() is reported from the event loop, never inside the sender's call.
-void TcpSocket::postFailure(int error, const QString& description) {
+// Never inside the sender's call: the report comes from the event loop, after an arrival with
+// whatever the client had sent, in turn with the other arrivals.
+void TcpSocket::failLater(int error, const QString& description) {
+    if (failure_ != 0)
+        return; // the first failure is the one reported
     state_ = StateError;
+    failure_ = error;
+    failureText_ = description;
+    int unread = 0;
+    unreadAtFailure_ = ::ioctl(fd_, FIONREAD, &unread) == 0 ? unread : kMaxArrival;
     queue_.clear();
     headOffset_ = 0;
     queued_ = 0;
     if (writeNotifier_)
         writeNotifier_->setEnabled(false);
-    const quint64 generation = generation_;
-    QPointer<TcpSocket> self(this);
-    QMetaObject::invokeMethod(
-        this,
-        [self, generation, error, description] {
-            try {
-                if (self && self->generation_ == generation)
-                    self->fail(error, description);
-            } catch (...) {
-            }
-        },
-        Qt::QueuedConnection);
+    if (readNotifier_)
+        readNotifier_->setEnabled(false);
+    wakeLater();
+}
+
+void TcpSocket::reportFailure(bool ended) {
+    const int error = std::exchange(failure_, 0);
+    const QString description = std::exchange(failureText_, QString());
+    if (error == EPIPE && (ended || endOfStreamWaiting())) {
+        // Written to after it had ended its stream in order: the client left, and is reported
+        // as having left.
+        state_ = StateClosing;
+        if (SocketListener* host = listener())
+            host->onPeerClosed(index());
+        return;
+    }
+    fail(error, description);
 }
 
 TcpSocketLayer::TcpSocketLayer(const QHostAddress& listenAddress)

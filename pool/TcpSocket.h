@@ -11,7 +11,6 @@
 #include <vector>
 
 class QSocketNotifier;
-class QTcpServer;
 
 namespace talkmere {
 
@@ -20,7 +19,7 @@ class TcpSocket;
 // What the sockets of one layer share: the listening address, the connection requests handed to
 // the listening socket's notification and waiting for an accept, the sockets with progress to
 // report at the next yield, the connected sockets, and whether an arrival is being answered,
-// with the sockets whose arrivals wait for that answer.
+// with the sockets whose arrivals (or failures) wait for that answer.
 struct TcpContext {
     QHostAddress listenAddress;
     QSet<qint32> pendingRequests;
@@ -30,10 +29,13 @@ struct TcpContext {
     std::vector<TcpSocket*> held;
 };
 
-// A slot's socket on QtNetwork: QTcpServer listens; an accepted connection is a non-blocking
-// descriptor watched by QSocketNotifier, so that an orderly end of stream (peer closed) and a
-// reset (error) stay apart. One arrival is answered at a time: the other clients' arrivals wait
-// until the answer has been sent to everybody, so answers go out in the order the texts came.
+// A slot's socket: a non-blocking descriptor watched by QSocketNotifier, listening or connected,
+// so that an orderly end of stream (peer closed) and a reset (error) stay apart and every accept
+// failure is seen. One arrival is answered at a time: the other clients' arrivals wait until the
+// answer has been sent to everybody, so answers go out in the order the texts came.
+//
+// A failed write is not reported at once: what the client sent before the failure is still in
+// the kernel, and it is relayed first, as an arrival of its own; then the failure is reported.
 class TcpSocket final : public Socket {
     Q_OBJECT
 public:
@@ -42,6 +44,9 @@ public:
     static constexpr qint64 kSendQueueLimit = 4 * 1024 * 1024;
     // One arrival carries at most this much, so one flooding client cannot hold up the others.
     static constexpr qint64 kMaxArrival = 1024 * 1024;
+    // Out of descriptors, the listener looks again this often instead of spinning on a backlog
+    // that it cannot take.
+    static constexpr int kAcceptRetryMs = 100;
 
     TcpSocket(std::shared_ptr<TcpContext> context, QObject* parent);
     ~TcpSocket() override;
@@ -62,12 +67,17 @@ public:
     qint64 bytesQueued() const { return queued_; }
 
 private:
-    class Listener;
     friend class TcpSocketLayer; // its yield reports what was written at once
 
-    void incomingConnection(qintptr descriptor);
+    void acceptReady();
+    void pauseAccepting(int error);
+    void incomingConnection(int descriptor);
     void readable();
     void handleArrival();
+    // Waits for the answer under way, or wakes for the next pass of the loop.
+    void hold();
+    void resume();
+    void wakeLater();
     // Ends the holding of other clients' arrivals, at the end of an answer or when an event loop
     // of someone's own waits inside it.
     static void releaseHeld(TcpContext& context);
@@ -75,7 +85,9 @@ private:
     void writable();
     bool writeQueue(int& error);
     void fail(int error, const QString& description);
-    void postFailure(int error, const QString& description);
+    // A failure found while writing: reported once what came in before it has been relayed.
+    void failLater(int error, const QString& description);
+    void reportFailure(bool ended);
     // Reports what was written since the last report (send progress, then send complete).
     void deliverProgress();
 
@@ -86,11 +98,12 @@ private:
     QString remoteHostIP_;
     qint32 remotePort_ = 0;
 
-    Listener* server_ = nullptr;
-    int fd_ = -1;
+    int fd_ = -1; // listening or connected
     QSocketNotifier* readNotifier_ = nullptr;
     QSocketNotifier* writeNotifier_ = nullptr;
-    quint64 generation_ = 0; // changes with every close, so late notifications are dropped
+    quint64 generation_ = 0;     // changes with every close, so late notifications are dropped
+    bool acceptPaused_ = false;  // out of descriptors: retrying on a timer
+    bool acceptStalled_ = false; // reported; ends when the backlog has been taken
 
     QByteArray received_;
     std::deque<QByteArray> queue_;
@@ -98,6 +111,10 @@ private:
     qint64 queued_ = 0;
     qint64 unreported_ = 0; // bytes written since the last progress notification
     bool listedUnreported_ = false;
+
+    int failure_ = 0; // a write failure waiting to be reported, with its text
+    QString failureText_;
+    qint64 unreadAtFailure_ = 0; // what the client had sent that was still unread then
 };
 
 // Real sockets, and the event loop's yield.

@@ -316,6 +316,12 @@ void ZeviderUrive::acceptRequest(qint32 requestId) {
     }
 }
 
+// Still listening, so slot 0 is not closed: the host hears why clients wait, once per spell.
+void ZeviderUrive::onAcceptPaused(qint16 index, qint16 number, const QString& description,
+                                  const QString& source) {
+    reportHandlerFailure(index, ErrorInfo{number, source, description});
+}
+
 void ZeviderUrive::onPeerClosed(qint16 index) {
     contain([&] { peerClosed(index); });
 }

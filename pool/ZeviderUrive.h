@@ -80,6 +80,8 @@ private:
                  const QString& source, const QString& helpFile, qint32 helpContext,
                  bool& cancelDisplay) override;
     void onPeerClosed(qint16 index) override;
+    void onAcceptPaused(qint16 index, qint16 number, const QString& description,
+                        const QString& source) override;
 
     void acceptRequest(qint32 requestId);
     void peerClosed(qint16 index);

@@ -7,8 +7,15 @@
 #include <QTest>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <poll.h>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace talkmere;
@@ -62,6 +69,13 @@ void pollClients(const std::vector<int>& fds) {
     ::poll(watched.data(), watched.size(), 1);
 }
 
+qint64 cpuMicroseconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
+           usage.ru_stime.tv_usec;
+}
+
 bool greetedIn(const QByteArray& got) {
     return got.startsWith(":ID:") && got.size() > 4;
 }
@@ -75,6 +89,95 @@ bool servesAFreshClient(quint16 port) {
     fresh.write("ping");
     return waitUntil([&] { return (fresh.drain(got), got == ":ID:1ping"); }, kWait);
 }
+
+// Seven clients talk without pause and one only reads, while sixty others come one after the
+// other, each say one last thing and go at once: every second one by a reset, the others by an
+// orderly close. Runs on its own thread, as real clients would, so that the last words come
+// while the server is inside its answers to the talkers.
+class LastWords {
+public:
+    static constexpr int kTalkers = 7;
+    static constexpr int kClosers = 60;
+
+    explicit LastWords(quint16 port) : port_(port) {}
+
+    void run() {
+        reader_ = greeted();
+        for (int i = 0; i < kTalkers && reader_; ++i)
+            if (auto talker = greeted())
+                talkers_.push_back(std::move(talker));
+        ready = reader_ && talkers_.size() == kTalkers;
+        for (int i = 0; ready && i < kClosers; ++i) {
+            std::unique_ptr<RawClient> closer;
+            for (int attempt = 0; !closer && attempt < 100; ++attempt)
+                closer = greeted(); // the server may still be full of earlier closers
+            if (!closer)
+                break;
+            closer->write(word(i));
+            if (i % 2 == 0)
+                closer->reset();
+            else
+                closer->closeInOrder();
+            talk(2);
+        }
+        for (int i = 0; ready && i < 3000 && heard() < kClosers; ++i)
+            talk(1);
+        done = true;
+    }
+    int heard() const { return static_cast<int>(std::count(heard_.begin(), heard_.end(), true)); }
+
+    std::atomic<bool> ready{false};
+    std::atomic<bool> done{false};
+
+private:
+    static QByteArray word(int i) { return "<last " + QByteArray::number(100 + i) + ">"; }
+
+    // A client greeted by the server, talking and reading meanwhile; null if refused or silent.
+    std::unique_ptr<RawClient> greeted() {
+        auto client = std::make_unique<RawClient>(port_);
+        QByteArray got;
+        for (int i = 0; i < 2000; ++i) {
+            if (client->drain(got))
+                return nullptr;
+            if (got.startsWith(":ID:"))
+                return client;
+            talk(1);
+        }
+        return nullptr;
+    }
+    // About `milliseconds` of talk: every talker sends a 64-byte text, everyone reads.
+    void talk(int milliseconds) {
+        static const QByteArray text(64, 'x');
+        std::vector<pollfd> watched;
+        for (auto& talker : talkers_) {
+            talker->write(text);
+            watched.push_back({talker->fd(), POLLIN, 0});
+        }
+        if (reader_)
+            watched.push_back({reader_->fd(), POLLIN, 0});
+        ::poll(watched.data(), watched.size(), milliseconds);
+        QByteArray ignored;
+        for (auto& talker : talkers_)
+            talker->drain(ignored);
+        if (reader_) {
+            reader_->drain(heardTail_);
+            for (qsizetype at = heardTail_.indexOf("<last ");
+                 at >= 0 && at + 10 <= heardTail_.size();
+                 at = heardTail_.indexOf("<last ", at + 1)) {
+                const int i = heardTail_.mid(at + 6, 3).toInt() - 100;
+                if (i >= 0 && i < kClosers)
+                    heard_[static_cast<size_t>(i)] = true;
+            }
+            heardTail_ = heardTail_.right(9); // a word cut in two is found with its second half
+        }
+    }
+
+    quint16 port_;
+    std::unique_ptr<RawClient> reader_;
+    std::vector<std::unique_ptr<RawClient>> talkers_;
+    QByteArray heardTail_;
+    std::array<bool, kClosers> heard_{};
+};
 
 } // namespace
 
@@ -142,6 +245,81 @@ private slots:
         QCOMPARE(heldSlots(server.pool()), 0);
         QVERIFY(openDescriptors() <= descriptors + 1); // the listener
         QVERIFY(servesAFreshClient(port));
+    }
+
+    void lastWordsReachTheOthersWhileTheyTalk() {
+        const quint16 port = freeLoopbackPort();
+        ServerControl server(port, QHostAddress::LocalHost);
+        server.relay().setShowDataEvents(true);
+        server.startServer();
+        LastWords load(port);
+        std::thread clients([&] { load.run(); });
+        const bool finished = waitUntil([&] { return load.done.load(); }, 120000);
+        clients.join(); // bounded: every loop of the run is
+        QVERIFY(finished);
+        QVERIFY(load.ready);
+        qInfo("last words heard: %d of %d", load.heard(), LastWords::kClosers);
+        QCOMPARE(load.heard(), LastWords::kClosers);
+    }
+
+    // Out of descriptors, three clients wait in the backlog: the server must wait with them, not
+    // spin, say once why they are not served, and serve them by itself once it may; a second
+    // shortage is said again.
+    void outOfDescriptorsTheServerWaitsAndServesAgain() {
+        const quint16 port = freeLoopbackPort();
+        ServerControl server(port, QHostAddress::LocalHost);
+        server.startServer();
+        std::vector<std::unique_ptr<RawClient>> waiting;
+        for (int i = 0; i < 3; ++i)
+            waiting.push_back(std::make_unique<RawClient>(port)); // complete in the backlog
+
+        rlimit original{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &original) == 0);
+        const auto noneLeft = [&] {
+            const int lowestFree = ::dup(0); // so not one descriptor more can be had
+            ::close(lowestFree);
+            rlimit limit = original;
+            limit.rlim_cur = static_cast<rlim_t>(lowestFree);
+            return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+        };
+        const auto restore = [&] { ::setrlimit(RLIMIT_NOFILE, &original); };
+        const QByteArray stalled = "Error on client 0 : " + QByteArray(std::strerror(EMFILE));
+        const auto stalledLines = [&] {
+            int found = 0;
+            for (qsizetype i = 0; i < server.log().count(); ++i)
+                found += server.log().line(i) == stalled ? 1 : 0;
+            return found;
+        };
+
+        QVERIFY(noneLeft());
+        const qint64 cpuBefore = cpuMicroseconds();
+        QTest::qWait(1000);
+        const qint64 cpuSpent = cpuMicroseconds() - cpuBefore;
+        restore();
+        // A spin takes the whole second; waiting takes next to nothing. The bound is far from both.
+        QVERIFY2(cpuSpent < 300000, QByteArray::number(cpuSpent) + " us of CPU in 1 s");
+        QCOMPARE(stalledLines(), 1);
+        QVERIFY(server.online());
+        QVERIFY(server.pool().Listening());
+        QCOMPARE(server.pool().ActiveClients(), 0);
+
+        std::vector<QByteArray> got(waiting.size());
+        auto allGreeted = [&] {
+            for (size_t i = 0; i < waiting.size(); ++i)
+                if ((waiting[i]->drain(got[i]), !greetedIn(got[i])))
+                    return false;
+            return true;
+        };
+        QVERIFY(waitUntil(allGreeted, kWait));
+
+        waiting.push_back(std::make_unique<RawClient>(port));
+        got.emplace_back();
+        QVERIFY(noneLeft());
+        QTest::qWait(300);
+        restore();
+        QVERIFY(waitUntil(allGreeted, kWait));
+        QCOMPARE(stalledLines(), 2);
+        QCOMPARE(server.pool().ActiveClients(), 4);
     }
 
     // A thousand non-blocking connects, with the event loop let in after every 25 so that the

@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -52,7 +53,9 @@ private slots:
     void init() { Module1::ServerPassword.clear(); }
 
     // Ten clients; slot 1 broadcasts. In the yield after the text went to slot 2, the sender
-    // itself and slot 4 reset, slot 6 closes in order and the server closes slot 8.
+    // itself and slot 4 reset, slot 6 closes in order and the server closes slot 8. Slots 4 and
+    // 6 say two last things first, which wait behind the broadcast while writes to them fail:
+    // both must still be relayed, before their senders' error or departure.
     void resetsAndClosesInsideABroadcast() {
         const quint16 port = freeLoopbackPort();
         ServerControl server(port, QHostAddress::LocalHost);
@@ -72,7 +75,11 @@ private slots:
                     hooked = true;
                     insideArrival = ArrivalDepthApp::depth > 0;
                     client[1]->reset();
+                    client[4]->write("4a");
+                    client[4]->write("4b");
                     client[4]->reset();
+                    client[6]->write("6a");
+                    client[6]->write("6b");
                     client[6]->closeInOrder();
                     server.pool().CloseClient(8);
                 });
@@ -81,7 +88,8 @@ private slots:
         // Survivors get the text and both departures once each, in whatever order; the clients
         // lost through an error are not announced.
         const std::vector<int> survivors = {2, 3, 5, 7, 9, 10};
-        const QList<QByteArray> expected = {"broadcast!", ":USERSTAT6 609", ":USERSTAT8 809"};
+        const QList<QByteArray> expected = {"broadcast!", "4a4b", "6a6b", ":USERSTAT6 609",
+                                            ":USERSTAT8 809"};
         auto allArrived = [&](qsizetype size) {
             for (int slot : survivors)
                 if ((client[slot]->drain(got[slot]), got[slot].size() < size))
@@ -89,12 +97,13 @@ private slots:
             return true;
         };
         QVERIFY(
-            waitUntil([&] { return allArrived(38) && server.pool().ActiveClients() == 6; }, kWait));
+            waitUntil([&] { return allArrived(46) && server.pool().ActiveClients() == 6; }, kWait));
         QVERIFY(insideArrival);
         for (int slot : survivors) {
-            QCOMPARE(got[slot].size(), 38);
+            QCOMPARE(got[slot].size(), 46);
             for (const QByteArray& text : expected)
                 QVERIFY2(got[slot].count(text) == 1, got[slot]);
+            QVERIFY2(got[slot].indexOf("6a6b") < got[slot].indexOf(":USERSTAT6"), got[slot]);
         }
         QByteArray ended;
         QVERIFY(waitUntil([&] { return client[8]->drain(ended); }, kWait));
@@ -109,18 +118,28 @@ private slots:
             QVERIFY(table.cell(table.FindRow(slot), 5).isEmpty());
         }
         QStringList errors;
+        QList<QByteArray> lines;
         for (qsizetype i = 0; i < server.log().count(); ++i) {
             const QByteArray& line = server.log().line(i);
             QVERIFY2(!line.startsWith("Relay failure"), line);
             if (line.startsWith("Error on client "))
                 errors << QString::fromUtf8(line.left(18));
+            lines << line;
         }
         errors.sort();
         QCOMPARE(errors, QStringList({"Error on client 1 ", "Error on client 4 "}));
+        auto at = [&](const QByteArray& start) {
+            return std::find_if(lines.begin(), lines.end(),
+                                [&](const QByteArray& l) { return l.startsWith(start); }) -
+                   lines.begin();
+        };
+        QVERIFY(at("Data on client 4 : 4a4b") < at("Error on client 4 : "));
+        QVERIFY(at("Data on client 6 : 6a6b") < at("Data on client 6 : :USERSTAT6 09"));
+        QVERIFY(at("Data on client 6 : :USERSTAT6 09") < lines.size());
 
         // The survivors go on talking.
         QVERIFY(client[3]->write("again"));
-        QVERIFY(waitUntil([&] { return allArrived(43); }, kWait));
+        QVERIFY(waitUntil([&] { return allArrived(51); }, kWait));
         for (int slot : survivors)
             QVERIFY(got[slot].endsWith("again"));
     }
