@@ -10,6 +10,8 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(talkmere::kApplicationTitle));
     QApplication::setApplicationVersion(talkmere::versionText());
+    // Lets the desktop match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.talkmere.server"));
 
     talkmere::frmStart prompt;
     prompt.show();

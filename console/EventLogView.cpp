@@ -1,10 +1,15 @@
 #include "EventLogView.h"
 
 #include "EventLog.h"
+#include "EventLogAccessible.h"
 #include "SlotGuard.h"
 
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QGlyphRun>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -16,6 +21,7 @@ namespace talkmere {
 
 EventLogView::EventLogView(EventLog& log, QWidget* parent)
     : QAbstractScrollArea(parent), log_(log) {
+    installEventLogAccessibility();
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent); // paintEvent fills every pixel itself
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -70,7 +76,8 @@ void EventLogView::refresh() {
     qsizetype top = static_cast<qsizetype>(topLine_ > first ? topLine_ - first : 0);
     const qsizetype selected = log_.selected();
     const qint64 selectedLine = selected < 0 ? -1 : static_cast<qint64>(first) + selected;
-    if (selectedLine != seenSelected_) {
+    const bool selectionMoved = selectedLine != seenSelected_;
+    if (selectionMoved) {
         // An append-and-select moved the selection: bring the new line into view.
         seenSelected_ = selectedLine;
         if (selected >= 0) {
@@ -86,6 +93,8 @@ void EventLogView::refresh() {
     updateScrollRange();
     scrollTo(top);
     retarget();
+    if (selectionMoved)
+        announceSelectedLine(*this);
 }
 
 void EventLogView::updateScrollRange() {
@@ -112,6 +121,30 @@ void EventLogView::selectLine(qsizetype line) {
     else if (line >= top + rows)
         scrollTo(line - rows + 1);
     retarget();
+    announceSelectedLine(*this);
+}
+
+QString EventLogView::shownLine(qsizetype line) const {
+    if (line < 0 || line >= log_.count())
+        return {};
+    QString text = QString::fromUtf8(log_.line(line));
+    for (QChar& c : text)
+        if (c.unicode() < 0x20)
+            c = QLatin1Char(' ');
+    return text;
+}
+
+QRect EventLogView::lineRect(qsizetype line) const {
+    const qsizetype row = line - firstVisibleLine();
+    if (line < 0 || line >= log_.count() || row < 0 || row * lineHeight_ >= viewport()->height())
+        return {};
+    return rowRect(row).intersected(viewport()->rect());
+}
+
+void EventLogView::copySelected() {
+    const qsizetype selected = log_.selected();
+    if (selected >= 0)
+        QGuiApplication::clipboard()->setText(shownLine(selected));
 }
 
 void EventLogView::retarget() {
@@ -261,13 +294,26 @@ void EventLogView::mousePressEvent(QMouseEvent* event) {
 }
 
 void EventLogView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        guardedSlot(log_, "Event log copy", [this] { copySelected(); });
+        return;
+    }
     const qsizetype selected = log_.selected();
+    const int page = std::max(1, visibleLines());
     switch (event->key()) {
     case Qt::Key_Up:
         selectLine(selected <= 0 ? 0 : selected - 1);
         break;
     case Qt::Key_Down:
         selectLine(selected < 0 ? 0 : selected + 1);
+        break;
+    case Qt::Key_PageUp:
+        // With nothing selected, the first page key picks the top or bottom line on screen.
+        selectLine(selected < 0 ? firstVisibleLine() : std::max<qsizetype>(0, selected - page));
+        break;
+    case Qt::Key_PageDown:
+        selectLine(
+            std::min(log_.count() - 1, (selected < 0 ? firstVisibleLine() - 1 : selected) + page));
         break;
     case Qt::Key_Home:
         selectLine(0);
@@ -278,6 +324,22 @@ void EventLogView::keyPressEvent(QKeyEvent* event) {
     default:
         QAbstractScrollArea::keyPressEvent(event);
     }
+}
+
+void EventLogView::contextMenuEvent(QContextMenuEvent* event) {
+    guardedSlot(log_, "Event log menu", [this, event] {
+        // popup(), not exec(): a nested event loop would run the server's work inside this handler.
+        auto* menu = new QMenu(this);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        QAction* copy = menu->addAction(QStringLiteral("Copy"), this, [this] {
+            guardedSlot(log_, "Event log copy", [this] { copySelected(); });
+        });
+        copy->setObjectName(QStringLiteral("Copy"));
+        copy->setShortcut(QKeySequence::Copy);
+        copy->setEnabled(log_.selected() >= 0);
+        menu->popup(event->globalPos());
+    });
+    event->accept();
 }
 
 void EventLogView::resizeEvent(QResizeEvent* event) {

@@ -37,10 +37,19 @@ public:
 
     QSize sizeHint() const override;
 
+    const EventLog& log() const { return log_; }
+    // Line `line` as the view shows it: decoded from UTF-8, control characters as spaces.
+    QString shownLine(qsizetype line) const;
+    // Where line `line` is on the viewport; empty when it is not on screen.
+    QRect lineRect(qsizetype line) const;
+    // Puts the selected line, as shown, on the clipboard; nothing when no line is selected.
+    void copySelected();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;

@@ -1,12 +1,13 @@
-# Sourced by ./run and ./test: installs what a fresh Debian 12 machine lacks, then configures and
-# builds one build directory. Usage: talkmere_setup; talkmere_build DIR [cmake options...]
+# Sourced by ./run, ./test and ./package: installs what a fresh Debian 12 machine lacks, then
+# configures and builds one build directory.
+# Usage: talkmere_setup [more packages...]; talkmere_build DIR [cmake options...]
 
 talkmere_packages=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugins libgl-dev
                    fonts-dejavu-core)
 
 talkmere_setup() {
     local missing=()
-    for package in "${talkmere_packages[@]}"; do
+    for package in "${talkmere_packages[@]}" "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
             missing+=("$package")
     done

@@ -1,11 +1,16 @@
 // lstEvents over the event log: it catches up only on refresh (the 100 ms tick), brings an
 // appended-and-selected line into view, leaves an append-only line's neighbours alone, follows
-// the mouse, and stays usable when the log is full and drops its oldest lines.
+// the mouse and the keys, copies the selected line, reads as a list to assistive technology, and
+// stays usable when the log is full and drops its oldest lines.
 
 #include "EventLog.h"
 #include "EventLogView.h"
 
+#include <QAccessible>
 #include <QBackingStore>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QPaintEvent>
 #include <QScrollBar>
 #include <QTest>
@@ -61,6 +66,16 @@ struct Rig {
     EventLogView view;
 };
 
+// The context menu as a right-click at `point` opens it; the caller closes it.
+QMenu* contextMenu(Rig& r, QPoint point) {
+    QContextMenuEvent event(QContextMenuEvent::Mouse, point, r.view.viewport()->mapToGlobal(point));
+    QCoreApplication::sendEvent(r.view.viewport(), &event);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (menu == nullptr)
+        qFatal("no context menu");
+    return menu;
+}
+
 } // namespace
 
 class EventLogViewTest : public QObject {
@@ -70,6 +85,9 @@ private slots:
     void appendAndSelectBringsTheNewLineIntoView();
     void appendOnlyLeavesSelectionAndScrollAlone();
     void mouseSelectsTheLineUnderIt();
+    void pageKeysMoveTheSelectionByAPage();
+    void copiesTheSelectedLineAsShown();
+    void readsAsAListWhoseSelectedLineIsFocused();
     void keepsTheSameLinesOnScreenWhenTheFullLogDropsOld();
     void takesWholeLinesOfTheHeightGiven();
     void drawsControlsAsSpacesAndLongLinesToTheEdge();
@@ -140,6 +158,100 @@ void EventLogViewTest::mouseSelectsTheLineUnderIt() {
     QCOMPARE(r.log.selected(), 2);
     QTest::keyClick(&r.view, Qt::Key_End);
     QCOMPARE(r.log.selected(), 4);
+}
+
+void EventLogViewTest::pageKeysMoveTheSelectionByAPage() {
+    Rig r;
+    for (int i = 0; i < 35; ++i)
+        r.log.appendOnly(numbered(i));
+    r.view.refresh();
+    // With nothing selected, the first page key picks the bottom or top line on screen.
+    QTest::keyClick(&r.view, Qt::Key_PageDown);
+    QCOMPARE(r.log.selected(), 9);
+    r.log.select(-1);
+    r.view.verticalScrollBar()->setValue(5);
+    QTest::keyClick(&r.view, Qt::Key_PageUp);
+    QCOMPARE(r.log.selected(), 5);
+    QTest::keyClick(&r.view, Qt::Key_PageDown);
+    QCOMPARE(r.log.selected(), 15);
+    for (int i = 0; i < 3; ++i)
+        QTest::keyClick(&r.view, Qt::Key_PageDown);
+    QCOMPARE(r.log.selected(), 34); // stops at the last line
+    QTest::keyClick(&r.view, Qt::Key_PageUp);
+    QCOMPARE(r.log.selected(), 24);
+    for (int i = 0; i < 3; ++i)
+        QTest::keyClick(&r.view, Qt::Key_PageUp);
+    QCOMPARE(r.log.selected(), 0);
+}
+
+void EventLogViewTest::copiesTheSelectedLineAsShown() {
+    Rig r;
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->setText(QStringLiteral("before"));
+    r.log.appendOnly("Data on client 1 : a\tb\r\n");
+    r.log.appendOnly("Data on client 2 : caf\xc3\xa9 \xff!");
+    r.view.refresh();
+
+    // Nothing selected: nothing is copied, and the menu item says so.
+    QTest::keyClick(&r.view, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(clipboard->text(), QStringLiteral("before"));
+    QMenu* menu = contextMenu(r, r.pointAtRow(0));
+    QCOMPARE(menu->actions().front()->text(), QStringLiteral("Copy"));
+    QVERIFY(!menu->actions().front()->isEnabled());
+    delete menu;
+
+    QTest::mouseClick(r.view.viewport(), Qt::LeftButton, {}, r.pointAtRow(0));
+    QTest::keyClick(&r.view, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(clipboard->text(), QStringLiteral("Data on client 1 : a b  "));
+
+    // The menu copies the selected line, not the one under a right-click.
+    QTest::mouseClick(r.view.viewport(), Qt::LeftButton, {}, r.pointAtRow(1));
+    menu = contextMenu(r, r.pointAtRow(0));
+    QAction* copy = menu->actions().front();
+    QVERIFY(copy->isEnabled());
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(copy).center());
+    QCOMPARE(clipboard->text(), QString::fromUtf8("Data on client 2 : caf\xc3\xa9 \xef\xbf\xbd!"));
+    QCOMPARE(r.log.selected(), 1);
+}
+
+void EventLogViewTest::readsAsAListWhoseSelectedLineIsFocused() {
+    Rig r;
+    for (int i = 0; i < 30; ++i)
+        r.log.appendAndSelect(numbered(i));
+    r.log.appendAndSelect("Data on client 3 : a\tb \xff");
+    r.view.refresh();
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(&r.view);
+    QVERIFY(list != nullptr);
+    QCOMPARE(list->role(), QAccessible::List);
+    QCOMPARE(list->childCount(), 31);
+    QAccessibleInterface* last = list->child(30);
+    QCOMPARE(last->role(), QAccessible::ListItem);
+    QCOMPARE(last->text(QAccessible::Name),
+             QString::fromUtf8("Data on client 3 : a b \xef\xbf\xbd"));
+    QVERIFY(last->state().selected && last->state().focused && !last->state().offscreen);
+    QCOMPARE(list->focusChild(), last);
+    QCOMPARE(list->indexOfChild(last), 30);
+    QCOMPARE(list->childAt(last->rect().center().x(), last->rect().center().y()), last);
+    QAccessibleInterface* first = list->child(0);
+    QCOMPARE(first->text(QAccessible::Name), QStringLiteral("line 0"));
+    QVERIFY(!first->state().selected && !first->state().focused && first->state().offscreen);
+
+    // The operator moves the selection: the focused item follows.
+    QTest::keyClick(&r.view, Qt::Key_Up);
+    QCOMPARE(list->focusChild()->text(QAccessible::Name), QStringLiteral("line 29"));
+    QVERIFY(!last->state().focused);
+
+    // A line that leaves the full log takes its item with it; the others keep their lines.
+    for (qsizetype i = r.log.count(); i < EventLog::kMaxLines; ++i)
+        r.log.appendOnly(numbered(i));
+    const QAccessible::Id firstId = QAccessible::uniqueId(first);
+    r.log.appendOnly("one too many");
+    QVERIFY(!first->isValid());
+    QCOMPARE(list->child(0)->text(QAccessible::Name), QStringLiteral("line 1"));
+    QCOMPARE(QAccessible::accessibleInterface(firstId), nullptr);
+    QCOMPARE(list->indexOfChild(last), 29);
+    QCOMPARE(last->text(QAccessible::Name),
+             QString::fromUtf8("Data on client 3 : a b \xef\xbf\xbd"));
 }
 
 void EventLogViewTest::keepsTheSameLinesOnScreenWhenTheFullLogDropsOld() {

@@ -7,6 +7,7 @@
 #include "RelayServer.h"
 #include "frmMess.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -203,6 +204,19 @@ void MainWindowTest::statisticsAfterTheFirstTick() {
     QTRY_COMPARE_WITH_TIMEOUT(w.label("lblBytesSent")->text(),
                               QStringLiteral("Bytes sent: 5000000000"), kWait);
     QCOMPARE(w.label("lblBytesReceived")->text(), QStringLiteral("Bytes received: 1234567"));
+
+    // A screen reader reads the counts, the status and the log by what they show.
+    const auto spoken = [&](const char* name) {
+        QAccessibleInterface* readable = QAccessible::queryAccessibleInterface(w.widget(name));
+        return readable ? readable->text(QAccessible::Name) : QString();
+    };
+    QCOMPARE(spoken("lblBytesSent"), QStringLiteral("Bytes sent: 5000000000"));
+    QCOMPARE(spoken("lblBytesReceived"), QStringLiteral("Bytes received: 1234567"));
+    QCOMPARE(spoken("lblSocketCount"), QStringLiteral("Socket count: 1"));
+    QCOMPARE(spoken("lblStatus"), QStringLiteral("Online"));
+    QCOMPARE(spoken("lstEvents"), QStringLiteral("Event log"));
+    w.click("cmdStopServer");
+    QCOMPARE(spoken("lblStatus"), QStringLiteral("Offline"));
 }
 
 void MainWindowTest::buttonsStopAndStartWithClientsConnected() {
