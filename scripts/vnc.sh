@@ -16,29 +16,30 @@ talkmere_serve_over_vnc() {
         port=$((port + 1))
     done
 
-    local dir
-    dir=$(mktemp -d)
-    local xvfb_pid="" vnc_pid=""
-    # shellcheck disable=SC2064 # the names are fixed now, the processes ended at exit
-    trap 'kill $vnc_pid $xvfb_pid 2>/dev/null; rm -rf "$dir"' EXIT
+    # Global: the exit trap runs after this function has returned.
+    talkmere_vnc_dir=$(mktemp -d)
+    talkmere_vnc_pids=()
+    trap 'kill "${talkmere_vnc_pids[@]}" 2>/dev/null; rm -rf "$talkmere_vnc_dir"' EXIT
+    local dir=$talkmere_vnc_dir
     export XAUTHORITY=$dir/xauthority
+    : >"$XAUTHORITY"
     xauth -q add ":$display" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')"
     Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp -auth "$XAUTHORITY" 2>"$dir/xvfb.log" &
-    xvfb_pid=$!
+    talkmere_vnc_pids+=($!)
     for _ in $(seq 100); do
         [ -e "/tmp/.X11-unix/X$display" ] && break
         sleep 0.1
     done
     [ -e "/tmp/.X11-unix/X$display" ] || { cat "$dir/xvfb.log" >&2; return 1; }
 
-    # VNC passwords count eight characters; these come from the system's random source.
+    # VNC passwords count eight characters: 48 random bits, written as eight.
     local password
-    password=$(tr -dc 'A-Za-z0-9' </dev/urandom | head -c 8)
+    password=$(head -c 6 /dev/urandom | base64 | tr '+/' 'xy')
     (umask 077 && echo "$password" >"$dir/password")
     # rm: x11vnc reads the file and deletes it, so the password is on no command line and no disk.
     x11vnc -display ":$display" -auth "$XAUTHORITY" -localhost -rfbport "$port" \
-        -passwdfile "rm:$dir/password" -forever -shared -quiet -o "$dir/x11vnc.log" &
-    vnc_pid=$!
+        -passwdfile "rm:$dir/password" -forever -shared -quiet -o "$dir/x11vnc.log" >/dev/null &
+    talkmere_vnc_pids+=($!)
     for _ in $(seq 100); do
         [ -n "$(ss -Htln "sport = :$port")" ] && break
         sleep 0.1
