@@ -2,7 +2,6 @@
 // server-message window to PNG files, on the offscreen platform. Usage:
 //   talkmere-screenshots [output directory, default docs/pictures]
 
-#include "Module1.h"
 #include "ServerControl.h"
 #include "fMain.h"
 #include "frmMess.h"
@@ -68,7 +67,7 @@ int main(int argc, char* argv[]) {
     prompt.hide();
 
     const quint16 port = freeLoopbackPort();
-    Module1::ServerPassword = "s3cret";
+    ServerControl::setPassword("s3cret");
     fMain window(std::make_unique<ServerControl>(port, QHostAddress::LocalHost));
     window.show();
 

@@ -1,7 +1,6 @@
 #include "frmStart.h"
 
 #include "AppInfo.h"
-#include "Module1.h"
 #include "ServerControl.h"
 #include "Twips.h"
 #include "fMain.h"
@@ -109,7 +108,7 @@ void frmStart::confirmPassword() {
             box.exec();
             return;
         }
-        Module1::ServerPassword = txtPass->text().toUtf8();
+        ServerControl::setPassword(txtPass->text().toUtf8());
         main_ = makeServer_ ? std::make_unique<fMain>(makeServer_()) : std::make_unique<fMain>();
         main_->show();
         close();

@@ -3,15 +3,12 @@
 #include "ClientTable.h"
 #include "EventLog.h"
 #include "Module1.h"
+#include "Protocol.h"
 #include "ZeviderUrive.h"
 
 namespace talkmere {
 
 namespace {
-
-QByteArray dataLine(qint32 lngIndex, const QByteArray& text) {
-    return "Data on client " + QByteArray::number(lngIndex) + " : " + text;
-}
 
 // The relay never looks at what a send achieved: a client that cannot be reached (gone, never
 // there, the listening slot) simply gets nothing, and nobody else is held up by it.
@@ -32,40 +29,31 @@ RelayServer::RelayServer(ZeviderUrive& pool, ClientTable& clients, EventLog& log
     connect(&pool_, &ZeviderUrive::SocketError, this, &RelayServer::onSocketError);
 }
 
-QByteArray RelayServer::greeting(qint32 lngIndex, const QByteArray& password) {
-    return ":ID:" + QByteArray::number(lngIndex) + password;
-}
-
-QByteArray RelayServer::departure(qint32 lngIndex) {
-    const QByteArray index = QByteArray::number(lngIndex);
-    return ":USERSTAT" + index + " " + index + "09";
-}
-
 void RelayServer::onNewConnection(qint32 lngIndex, bool&) {
     try {
         clients_.MarkConnected(lngIndex, pool_);
     } catch (...) {
         logFailure(lngIndex, "the client table could not be updated");
     }
-    sendIgnoringFailure([&] { pool_.Send(lngIndex, greeting(lngIndex, Module1::ServerPassword)); });
+    sendIgnoringFailure(
+        [&] { pool_.Send(lngIndex, protocol::greeting(lngIndex, Module1::ServerPassword)); });
 }
 
 void RelayServer::onConnectionClosed(qint32 lngIndex) {
     try {
         clients_.MarkClosed(lngIndex);
         if (showDataEvents_)
-            log_.appendAndSelect(
-                dataLine(lngIndex, ":USERSTAT" + QByteArray::number(lngIndex) + " 09"));
+            log_.appendAndSelect(protocol::departureLine(lngIndex));
     } catch (...) {
         logFailure(lngIndex, "the departure could not be recorded");
     }
-    sendIgnoringFailure([&] { pool_.SendToAll(departure(lngIndex)); });
+    sendIgnoringFailure([&] { pool_.SendToAll(protocol::departure(lngIndex)); });
 }
 
 void RelayServer::onDataArrival(qint32 lngIndex, const QByteArray& strData) {
     try {
         if (showDataEvents_)
-            log_.appendAndSelect(dataLine(lngIndex, EventLog::clipped(strData)));
+            log_.appendAndSelect(protocol::dataLine(lngIndex, EventLog::clipped(strData)));
     } catch (...) {
         logFailure(lngIndex, "the data event could not be logged");
     }
@@ -83,8 +71,7 @@ void RelayServer::onDataArrival(qint32 lngIndex, const QByteArray& strData) {
 void RelayServer::onSocketError(qint32 lngIndex, qint32, const QString&,
                                 const QString& strDescription) {
     try {
-        log_.appendAndSelect("Error on client " + QByteArray::number(lngIndex) + " : " +
-                             strDescription.toUtf8());
+        log_.appendAndSelect(protocol::errorLine(lngIndex, strDescription));
         if (lngIndex > 0)
             clients_.MarkFailed(lngIndex, strDescription);
     } catch (...) {

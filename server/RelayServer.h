@@ -21,9 +21,6 @@ public:
     bool showDataEvents() const { return showDataEvents_; }
     void setShowDataEvents(bool on) { showDataEvents_ = on; }
 
-    static QByteArray greeting(qint32 lngIndex, const QByteArray& password);
-    static QByteArray departure(qint32 lngIndex);
-
 private:
     void onNewConnection(qint32 lngIndex, bool& blnCancel);
     void onConnectionClosed(qint32 lngIndex);

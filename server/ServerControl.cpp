@@ -1,6 +1,7 @@
 #include "ServerControl.h"
 
 #include "Module1.h"
+#include "Protocol.h"
 #include "TcpSocket.h"
 
 namespace talkmere {
@@ -72,14 +73,18 @@ void ServerControl::stopServer() {
     }
 }
 
-void ServerControl::changePassword(const QByteArray& password) {
+void ServerControl::setPassword(const QByteArray& password) {
     Module1::ServerPassword = password;
+}
+
+void ServerControl::changePassword(const QByteArray& password) {
+    setPassword(password);
     emit passwordChanged();
 }
 
 void ServerControl::sendServerMessage(const QByteArray& text) {
     try {
-        pool_.SendToAll(":ser:" + text);
+        pool_.SendToAll(protocol::serverMessage(text));
     } catch (const PoolError&) {
         // Whoever could be reached has it; the rest were gone already.
     }

@@ -42,6 +42,9 @@ public:
 
     void startServer();
     void stopServer();
+    // The one place the program-wide password is written: the start-up prompt sets it before
+    // any server exists; the menu changes it through changePassword, which also says so.
+    static void setPassword(const QByteArray& password);
     void changePassword(const QByteArray& password);
     void sendServerMessage(const QByteArray& text);
     // Takes every client down before the program ends.

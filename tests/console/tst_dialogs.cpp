@@ -56,7 +56,7 @@ void closeNextMessageBox(MessageBoxSeen* seen) {
 class DialogsTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { Module1::ServerPassword.clear(); }
+    void init() { ServerControl::setPassword({}); }
 
     void promptLooksAsDesigned();
     void emptyPasswordIsRefused();
@@ -133,7 +133,7 @@ void DialogsTest::exitLeavesWithoutAServer() {
 }
 
 void DialogsTest::messageWindowIsSingleAndSendsItsText() {
-    Module1::ServerPassword = "pw";
+    ServerControl::setPassword("pw");
     const quint16 port = freeLoopbackPort();
     fMain main(loopbackServer(port));
     main.show();

@@ -72,7 +72,7 @@ void answerInputBox(const std::function<void(QInputDialog*)>& answer, QString* l
 class MainWindowTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { Module1::ServerPassword = "secret"; }
+    void init() { ServerControl::setPassword("secret"); }
 
     void loadStartsTheServerAndSetsCaptions();
     void layoutAtTheFirstSizeAndAfterResizing();

@@ -13,6 +13,7 @@
 #include "FuzzCheck.h"
 #include "FuzzInput.h"
 #include "Module1.h"
+#include "ServerControl.h"
 #include "RelayServer.h"
 #include "ZeviderUrive.h"
 
@@ -51,7 +52,7 @@ public:
     RelayRig() : layer_(new FakeSocketLayer), pool_(std::unique_ptr<SocketLayer>(layer_)) {
         relay_ = std::make_unique<RelayServer>(pool_, table_, log_);
         table_.setUp();
-        Module1::ServerPassword = kPassword;
+        ServerControl::setPassword(kPassword);
         pool_.setMaxClients(10);
         pool_.setRaiseErrors(true);
         pool_.setLocalPort(100);

@@ -185,7 +185,7 @@ class ChurnTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { raiseDescriptorLimit(); }
-    void init() { Module1::ServerPassword.clear(); }
+    void init() { ServerControl::setPassword({}); }
 
     // Up to eight visits at a time, each waiting for its greeting and then leaving: three in
     // four by an orderly close, one in four by a reset. New visits start only while the server

@@ -16,7 +16,7 @@ using namespace talkmere::testing;
 class FairnessTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { Module1::ServerPassword.clear(); }
+    void init() { ServerControl::setPassword({}); }
 
     // Slot 1 says "first". From then on, in every yield of every answer, slot 2 or slot 3 says
     // something more, so there is always another arrival waiting: a flood with no pause, for as

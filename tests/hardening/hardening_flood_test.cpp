@@ -67,7 +67,7 @@ QList<QByteArray> errorLines(ServerControl& server) {
 class FloodTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { Module1::ServerPassword.clear(); }
+    void init() { ServerControl::setPassword({}); }
 
     // Slot 2 holds a client with a tiny receive window that never reads; three readers flood
     // 3 x 32 MiB through the relay (3 x 8 MiB under AddressSanitizer). Without the queue bound the

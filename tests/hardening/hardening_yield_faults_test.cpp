@@ -50,7 +50,7 @@ bool echoesToAFreshClient(quint16 port) {
 class YieldFaultsTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { Module1::ServerPassword.clear(); }
+    void init() { ServerControl::setPassword({}); }
 
     // Ten clients; slot 1 broadcasts. In the yield after the text went to slot 2, the sender
     // itself and slot 4 reset, slot 6 closes in order and the server closes slot 8. Slots 4 and

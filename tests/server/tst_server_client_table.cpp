@@ -37,7 +37,7 @@ const QString kReset = QString::fromLocal8Bit(std::strerror(ECONNRESET));
 class ClientTableTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { Module1::ServerPassword.clear(); }
+    void init() { ServerControl::setPassword({}); }
 
     void findRowMatchesTheWholeKey() {
         ClientTable table;

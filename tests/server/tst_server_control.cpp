@@ -46,7 +46,7 @@ struct FakeServer {
 class ServerControlTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { Module1::ServerPassword.clear(); }
+    void init() { ServerControl::setPassword({}); }
 
     void stopAnnouncesToHigherSlotsAndCompletes() {
         ChatRoom room;

@@ -8,7 +8,7 @@ using namespace talkmere::testing;
 class RelayProtocolTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { Module1::ServerPassword.clear(); }
+    void init() { ServerControl::setPassword({}); }
 
     void greetingCarriesSlotAndPassword() {
         ChatRoom room;
