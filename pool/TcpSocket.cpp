@@ -1,6 +1,5 @@
 #include "TcpSocket.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -112,8 +111,7 @@ qint32 TcpSocket::localPort() const {
 
 void TcpSocket::close() {
     ++generation_;
-    std::erase(context_->reading, this);
-    std::erase(context_->held, this);
+    context_->gate.forget(this);
     for (QSocketNotifier** notifier : {&readNotifier_, &writeNotifier_}) {
         if (*notifier) {
             (*notifier)->setEnabled(false);
@@ -240,7 +238,7 @@ void TcpSocket::accept(qint32 requestId) {
 
     readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     connect(readNotifier_, &QSocketNotifier::activated, this, &TcpSocket::readable);
-    context_->reading.push_back(this);
+    context_->gate.join(this);
     writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
     writeNotifier_->setEnabled(false);
     connect(writeNotifier_, &QSocketNotifier::activated, this, &TcpSocket::writable);
@@ -312,42 +310,33 @@ void TcpSocket::readable() {
     try {
         if (readNotifier_)
             readNotifier_->setEnabled(false); // never handle this slot's arrivals re-entrantly
-        if (context_->answering) {
+        AnswerGate& gate = context_->gate;
+        if (gate.answering()) {
             // A client accepted, or a failure found, during the answer under way.
-            hold();
+            gate.hold(this);
             return;
         }
-        // The others wait until this answer has reached everybody. Answered inside its yields,
-        // the newest would go out first and, under an unbroken flood, the first would never
-        // finish. Closures and failures still come in the yields, through the sends.
-        struct Answering {
-            std::shared_ptr<TcpContext> context; // this socket may be gone by the end
-            Answering(std::shared_ptr<TcpContext> c, TcpSocket* self) : context(std::move(c)) {
-                context->answering = true;
-                for (TcpSocket* other : context->reading)
-                    if (other != self && other->readNotifier_->isEnabled()) {
-                        other->readNotifier_->setEnabled(false);
-                        context->held.push_back(other);
-                    }
-            }
-            ~Answering() { releaseHeld(*context); }
-        } answering(context_, this);
+        const std::shared_ptr<TcpContext> context = context_; // this socket may go in the answer
+        const AnswerGate::Answer answer = gate.answer(this);
         handleArrival();
     } catch (...) {
         // The pool contains its host's failures; a read is never left half handled here.
     }
 }
 
-void TcpSocket::hold() {
-    if (std::find(context_->held.begin(), context_->held.end(), this) == context_->held.end())
-        context_->held.push_back(this);
+bool TcpSocket::reading() const {
+    return readNotifier_ && readNotifier_->isEnabled();
 }
 
-void TcpSocket::resume() {
+void TcpSocket::pauseReading() {
+    readNotifier_->setEnabled(false);
+}
+
+void TcpSocket::resumeReading() {
     if (failure_ != 0)
         wakeLater(); // the failure may leave nothing readable to wake the notifier
     else if (readNotifier_)
-        readNotifier_->setEnabled(true);
+        readNotifier_->setEnabled(true); // level-triggered: what came meanwhile is read next
 }
 
 void TcpSocket::wakeLater() {
@@ -360,13 +349,6 @@ void TcpSocket::wakeLater() {
                 self->readable();
         },
         Qt::QueuedConnection);
-}
-
-void TcpSocket::releaseHeld(TcpContext& context) {
-    context.answering = false;
-    // Level-triggered: what came meanwhile is read on the next pass of the loop.
-    for (TcpSocket* other : std::exchange(context.held, {}))
-        other->resume();
 }
 
 bool TcpSocket::endOfStreamWaiting() const {
@@ -505,19 +487,9 @@ void TcpSocket::reportFailure(bool ended) {
 TcpSocketLayer::TcpSocketLayer(const QHostAddress& listenAddress)
     : context_(std::make_shared<TcpContext>()) {
     context_->listenAddress = listenAddress;
-    // A yield never waits; an event loop that does, inside an answer, is someone's own (a modal
-    // dialog opened from a yield): the clients must not wait for it to close.
-    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
-        waiting_ = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock,
-                                    [context = context_.get()] {
-                                        if (context->answering)
-                                            TcpSocket::releaseHeld(*context);
-                                    });
 }
 
-TcpSocketLayer::~TcpSocketLayer() {
-    QObject::disconnect(waiting_);
-}
+TcpSocketLayer::~TcpSocketLayer() = default;
 
 Socket* TcpSocketLayer::createSocket(QObject* parent) {
     return new TcpSocket(context_, parent);

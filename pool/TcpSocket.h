@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AnswerGate.h"
 #include "Socket.h"
 
 #include <QHostAddress>
@@ -18,25 +19,21 @@ class TcpSocket;
 
 // What the sockets of one layer share: the listening address, the connection requests handed to
 // the listening socket's notification and waiting for an accept, the sockets with progress to
-// report at the next yield, the connected sockets, and whether an arrival is being answered,
-// with the sockets whose arrivals (or failures) wait for that answer.
+// report at the next yield, and the gate that lets one arrival be answered at a time.
 struct TcpContext {
     QHostAddress listenAddress;
     QSet<qint32> pendingRequests;
     std::vector<QPointer<TcpSocket>> unreported;
-    std::vector<TcpSocket*> reading;
-    bool answering = false;
-    std::vector<TcpSocket*> held;
+    AnswerGate gate;
 };
 
 // A slot's socket: a non-blocking descriptor watched by QSocketNotifier, listening or connected,
 // so that an orderly end of stream (peer closed) and a reset (error) stay apart and every accept
-// failure is seen. One arrival is answered at a time: the other clients' arrivals wait until the
-// answer has been sent to everybody, so answers go out in the order the texts came.
+// failure is seen. Its arrivals are answered one at a time with the others' (AnswerGate).
 //
 // A failed write is not reported at once: what the client sent before the failure is still in
 // the kernel, and it is relayed first, as an arrival of its own; then the failure is reported.
-class TcpSocket final : public Socket {
+class TcpSocket final : public Socket, private AnswerGate::Reader {
     Q_OBJECT
 public:
     // Unsent output above this closes the connection: a client that stops reading must not grow
@@ -74,13 +71,10 @@ private:
     void incomingConnection(int descriptor);
     void readable();
     void handleArrival();
-    // Waits for the answer under way, or wakes for the next pass of the loop.
-    void hold();
-    void resume();
+    bool reading() const override;
+    void pauseReading() override;
+    void resumeReading() override;
     void wakeLater();
-    // Ends the holding of other clients' arrivals, at the end of an answer or when an event loop
-    // of someone's own waits inside it.
-    static void releaseHeld(TcpContext& context);
     bool endOfStreamWaiting() const;
     void writable();
     bool writeQueue(int& error);
@@ -129,7 +123,6 @@ public:
 
 private:
     std::shared_ptr<TcpContext> context_;
-    QMetaObject::Connection waiting_;
 };
 
 } // namespace talkmere

@@ -1,0 +1,69 @@
+#include "AnswerGate.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEvent>
+
+#include <algorithm>
+
+namespace talkmere {
+
+AnswerGate::AnswerGate() {
+    if (QCoreApplication* application = QCoreApplication::instance())
+        application->installEventFilter(this);
+    // A yield never waits: an event loop that does, inside an answer, is someone's own.
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+        waiting_ = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            if (answering_)
+                open();
+        });
+}
+
+AnswerGate::~AnswerGate() {
+    disconnect(waiting_);
+}
+
+void AnswerGate::join(Reader* reader) {
+    readers_.push_back(reader);
+}
+
+void AnswerGate::forget(Reader* reader) {
+    std::erase(readers_, reader);
+    std::erase(held_, reader);
+}
+
+AnswerGate::Answer AnswerGate::answer(Reader* answerer) {
+    answering_ = true;
+    for (Reader* other : readers_)
+        if (other != answerer && other->reading()) {
+            other->pauseReading();
+            held_.push_back(other);
+        }
+    return Answer(*this);
+}
+
+void AnswerGate::hold(Reader* reader) {
+    if (std::find(held_.begin(), held_.end(), reader) == held_.end())
+        held_.push_back(reader);
+}
+
+void AnswerGate::open() {
+    answering_ = false;
+    // Asked again at the back of the queue: painted before the next arrival is read.
+    for (const QPointer<QObject>& target : std::exchange(heldUpdates_, {}))
+        if (target)
+            QCoreApplication::postEvent(target, new QEvent(QEvent::UpdateRequest),
+                                        Qt::LowEventPriority);
+    for (Reader* reader : std::exchange(held_, {}))
+        reader->resumeReading();
+}
+
+bool AnswerGate::eventFilter(QObject* watched, QEvent* event) {
+    if (!answering_ || event->type() != QEvent::UpdateRequest)
+        return false;
+    if (std::find(heldUpdates_.begin(), heldUpdates_.end(), watched) == heldUpdates_.end())
+        heldUpdates_.emplace_back(watched);
+    return true;
+}
+
+} // namespace talkmere
