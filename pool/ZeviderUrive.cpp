@@ -1,6 +1,7 @@
 #include "ZeviderUrive.h"
 
 #include <limits>
+#include <optional>
 
 namespace talkmere {
 
@@ -24,7 +25,8 @@ ZeviderUrive::ZeviderUrive(std::unique_ptr<SocketLayer> layer, QObject* parent)
 }
 
 ZeviderUrive::~ZeviderUrive() {
-    // The host may be half destroyed by now: shut down without calling back into it.
+    // The host may be half destroyed by now: shut down without calling back into it. A destructor
+    // is an edge: a failure here has nowhere to go and must not end the program.
     blockSignals(true);
     try {
         Shutdown();
@@ -75,11 +77,8 @@ void ZeviderUrive::removeSlot(qint32 index) {
     --slotCount_;
     while (sockets_.size() > 1 && !sockets_.back())
         sockets_.pop_back();
+    // Closed by every caller already; unbound, it raises nothing more.
     slot->socket->bind(nullptr, static_cast<qint16>(index));
-    try {
-        slot->socket->close();
-    } catch (...) {
-    }
     // The socket may be further up the stack (its own notification yielded into this).
     slot->socket->deleteLater();
 }
@@ -156,16 +155,21 @@ void ZeviderUrive::closeSlotAfterFailure(qint32 index) {
     Slot* slot = slotAt(index);
     if (!slot)
         return;
-    try {
-        slot->socket->close();
-    } catch (...) {
-    }
+    closeQuietly(*slot);
     if (index > 0)
         uncount(*slot);
 }
 
-// Whatever fails in a host's event handler, or while a notification is handled, stops here: it
-// must not take the pool down with it, nor escape into the event loop.
+// On a failure path already: a second failure must not hide the first, which is reported.
+void ZeviderUrive::closeQuietly(Slot& slot) {
+    try {
+        slot.socket->close();
+    } catch (const PoolError&) {
+    }
+}
+
+// The edge of every notification and of every host handler: whatever fails there stops here,
+// recorded in LastError; it must not take the pool down with it, nor reach the event loop.
 template <typename Work> void ZeviderUrive::contain(Work&& work) noexcept {
     try {
         work();
@@ -251,69 +255,83 @@ void ZeviderUrive::onConnectionRequest(qint16 index, qint32 requestId) {
 }
 
 void ZeviderUrive::acceptRequest(qint32 requestId) {
-    qint32 taken = 0;
-    bool added = false;
-    quint64 connectionId = 0;
+    std::optional<Claim> claim;
     try {
-        // The lowest free slot number, a missing one included: a stop interrupted by a start
-        // leaves the low numbers missing, and only slots 0 to 9 can be addressed with "@".
-        const qint32 highest = highestIndex();
-        for (qint32 i = 1; i <= highest && taken == 0; ++i) {
-            Slot* slot = slotAt(i);
-            if (!slot) {
-                taken = addSlot(i);
-                added = true;
-            } else if (slot->socket->state() == StateClosed) {
-                taken = i;
-            }
-        }
-        if (taken == 0) {
-            taken = addSlot(highest + 1);
-            added = true;
-        }
-        Slot& slot = lookup(taken);
-        slot.socket->close();
-        slot.socket->accept(requestId);
-        slot.counted = false;
-        slot.connectionId = connectionId = nextConnectionId_++;
+        claim = claimSlot(requestId);
     } catch (const PoolError& failure) {
         closeSlotAfterFailure(0);
         reportHandlerFailure(0, failure.info());
         return;
     }
-
-    bool cancel = false;
-    ++greeting_;
-    contain([&] { emit NewConnection(taken, cancel); });
-    --greeting_;
-
+    const bool cancel = greet(claim->index);
     try {
-        // The handler may have yielded: the slot may be gone, closed, or holding another client.
-        Slot* slot = slotAt(taken);
-        if (!slot || slot->connectionId != connectionId)
-            return;
-        if (cancel) {
-            slot->socket->close();
-            // Only a slot that is still the highest goes: removing a lower one would leave a gap.
-            if (added && taken == highestIndex())
-                removeSlot(taken);
-            return;
-        }
-        if (slot->socket->state() == StateConnected && !slot->counted) {
-            slot->counted = true;
-            ++activeClients_;
-        }
+        settle(*claim, cancel);
     } catch (const PoolError& failure) {
         // A client that cannot be counted is not left connected: it would be served uncounted.
-        if (Slot* slot = slotAt(taken); slot && slot->connectionId == connectionId) {
-            try {
-                slot->socket->close();
-            } catch (...) {
-            }
-        }
+        if (Slot* slot = stillHolding(*claim))
+            closeQuietly(*slot);
         closeSlotAfterFailure(0);
         reportHandlerFailure(0, failure.info());
     }
+}
+
+// The lowest free slot number, a missing one included (a stop interrupted by a start leaves the
+// low numbers missing, and only slots 0 to 9 can be addressed with "@"), connected to the peer.
+ZeviderUrive::Claim ZeviderUrive::claimSlot(qint32 requestId) {
+    Claim claim;
+    const qint32 highest = highestIndex();
+    for (qint32 i = 1; i <= highest && claim.index == 0; ++i) {
+        Slot* slot = slotAt(i);
+        if (!slot) {
+            claim.index = addSlot(i);
+            claim.added = true;
+        } else if (slot->socket->state() == StateClosed) {
+            claim.index = i;
+        }
+    }
+    if (claim.index == 0) {
+        claim.index = addSlot(highest + 1);
+        claim.added = true;
+    }
+    Slot& slot = lookup(claim.index);
+    slot.socket->close();
+    slot.socket->accept(requestId);
+    slot.counted = false;
+    slot.connectionId = claim.connectionId = nextConnectionId_++;
+    return claim;
+}
+
+// The host greets the new client, or refuses it; clients being greeted count against the limit.
+bool ZeviderUrive::greet(qint32 index) {
+    bool cancel = false;
+    ++greeting_;
+    contain([&] { emit NewConnection(index, cancel); });
+    --greeting_;
+    return cancel;
+}
+
+// Counts the client in, or lets a refused one go, unless the greeting's yields already did.
+void ZeviderUrive::settle(const Claim& claim, bool cancel) {
+    Slot* slot = stillHolding(claim);
+    if (!slot)
+        return;
+    if (cancel) {
+        slot->socket->close();
+        // Only a slot that is still the highest goes: removing a lower one would leave a gap.
+        if (claim.added && claim.index == highestIndex())
+            removeSlot(claim.index);
+        return;
+    }
+    if (slot->socket->state() == StateConnected && !slot->counted) {
+        slot->counted = true;
+        ++activeClients_;
+    }
+}
+
+// A handler that yields may find the slot gone, closed, or holding another client since.
+ZeviderUrive::Slot* ZeviderUrive::stillHolding(const Claim& claim) const {
+    Slot* slot = slotAt(claim.index);
+    return slot && slot->connectionId == claim.connectionId ? slot : nullptr;
 }
 
 // Still listening, so slot 0 is not closed: the host hears why clients wait, once per spell.

@@ -22,6 +22,10 @@ public:
     explicit ZeviderUrive(std::unique_ptr<SocketLayer> layer, QObject* parent = nullptr);
     ~ZeviderUrive() override;
 
+    // The error policy, read at each failure. True: a method's failure goes to its caller as a
+    // PoolError, and a failure while a socket's notification is handled (or an error the socket
+    // reports) closes that slot and reaches the host as SocketError. False: either failure only
+    // sets LastError to its description; a method then returns false, and no SocketError comes.
     bool RaiseErrors() const { return raiseErrors_; }
     void setRaiseErrors(bool Value) { raiseErrors_ = Value; }
     QString LastError() const { return lastError_; }
@@ -83,7 +87,18 @@ private:
     void onAcceptPaused(qint16 index, qint16 number, const QString& description,
                         const QString& source) override;
 
+    // One connection in one slot, as a request took it.
+    struct Claim {
+        qint32 index = 0;
+        bool added = false; // the slot was made for it
+        quint64 connectionId = 0;
+    };
+
     void acceptRequest(qint32 requestId);
+    Claim claimSlot(qint32 requestId);
+    bool greet(qint32 index);
+    void settle(const Claim& claim, bool cancel);
+    Slot* stillHolding(const Claim& claim) const;
     void peerClosed(qint16 index);
     void dataArrival(qint16 index, qint32 bytesTotal);
     void socketFailed(qint16 index, qint16 number, const QString& source,
@@ -95,6 +110,7 @@ private:
     void removeSlot(qint32 index);
     void uncount(Slot& slot);
     void closeSlotAfterFailure(qint32 index);
+    void closeQuietly(Slot& slot);
     bool methodFailed(const PoolError& failure);
     void reportHandlerFailure(qint32 index, const ErrorInfo& info);
     template <typename Work> void contain(Work&& work) noexcept;
