@@ -12,7 +12,9 @@
 # SERVER is `program`, the real talkmere-server (port 100, its password prompt typed on the X
 # server, the event log filled with data events before measuring; as root, and only inside
 # `flock /tmp/port100.lock`), or NAME=COMMAND, started as `COMMAND --port P`, for instance
-# "window=build-bench/bench/talkmere-bench-window --fill-log". Default: program. Windows are
+# "window=build-bench/bench/talkmere-bench-window --fill-log". A COMMAND with a word ending in
+# talkmere-server is run as given and driven like the real program (for instance another build,
+# or "noshm=env QT_XCB_NO_MITSHM=1 build-bench/app/talkmere-server"). Default: program. Windows are
 # shown on an Xvfb of the script's own (:90 to :99) with the xcb platform; --offscreen uses Qt's
 # offscreen platform instead (the real program then cannot be measured). --pin runs the
 # throughput load with the server on the first core and the generator on the second.
@@ -39,7 +41,7 @@ while (($# > 0)); do
     --pin) pin=1; shift ;;
     --offscreen) offscreen=1; shift ;;
     --) shift; break ;;
-    -h | --help) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,20p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "run-benchmarks: unknown option $1" >&2; exit 1 ;;
     *) break ;;
     esac
@@ -47,8 +49,17 @@ done
 hosts=("$@")
 ((${#hosts[@]} > 0)) || hosts=(program)
 wants_program=0
+# is_program COMMAND...: whether the command runs a build of the real program.
+is_program() {
+    local word
+    for word in "$@"; do
+        [[ $word == program || $word == talkmere-server || $word == */talkmere-server ]] && return 0
+    done
+    return 1
+}
 for host in "${hosts[@]}"; do
-    [[ $host == program ]] && wants_program=1
+    # shellcheck disable=SC2086 # the command's words are split on purpose
+    is_program ${host#*=} && wants_program=1
 done
 if ((wants_program)) && { ((offscreen)) || (($(id -u) != 0)); }; then
     echo "run-benchmarks: the real program needs root (port 100) and the X server (no --offscreen)" >&2
@@ -160,14 +171,15 @@ start_command() {
     done
 }
 
-# start_program NAME: the real program on port 100, as an operator starts it: the password typed
-# into its prompt, then its event log filled with data events (one line per text, since a client
-# that waits for its own echo before the next text makes one arrival per text).
+# start_program NAME COMMAND...: the real program on port 100, as an operator starts it: the
+# password typed into its prompt, then its event log filled with data events (one line per text,
+# since a client that waits for its own echo before the next text makes one arrival per text).
 start_program() {
     local name=$1 started=$SECONDS
+    shift
     port=100
     # The lock is held for as long as the program runs, so nobody else uses port 100 meanwhile.
-    flock /tmp/port100.lock "$program" >"$logdir/$name.log" 2>&1 &
+    flock /tmp/port100.lock "$@" >"$logdir/$name.log" 2>&1 &
     lock_pid=$!
     while [[ -z $server_pid ]]; do
         kill -0 "$lock_pid" 2>/dev/null || { echo "== $name: flock ended"; return 1; }
@@ -211,12 +223,12 @@ start_program() {
     echo "== $name: event log filled with $lines data events"
 }
 
-# measure ROUND NAME (program | COMMAND...): starts the server and runs both loads against it.
+# measure ROUND NAME COMMAND...: starts the server and runs both loads against it.
 measure() {
     local round=$1 name=$2
     shift 2
-    if [[ $1 == program ]]; then
-        start_program "$name" || {
+    if is_program "$@"; then
+        start_program "$name" "$@" || {
             cat "$logdir/$name.log"
             stop_server
             echo "round=$round server=$name did-not-start" >>"$logdir/results"
@@ -298,7 +310,7 @@ for ((round = 1; round <= rounds; round++)); do
     measure "$round" batching "$relay"
     for host in "${hosts[@]}"; do
         if [[ $host == program ]]; then
-            measure "$round" program program
+            measure "$round" program "$program"
         else
             # shellcheck disable=SC2086 # the command's words are split on purpose
             measure "$round" "${host%%=*}" ${host#*=}
