@@ -86,6 +86,7 @@ stop_server() {
         server_pid=""
     fi
     if [[ -n $lock_pid ]]; then
+        kill "$lock_pid" 2>/dev/null || true # still waiting for the lock, if it never got it
         wait "$lock_pid" 2>/dev/null || true
         lock_pid=""
     fi
@@ -179,10 +180,11 @@ start_program() {
     shift
     port=100
     # The lock is held for as long as the program runs, so nobody else uses port 100 meanwhile.
-    flock /tmp/port100.lock "$@" >"$logdir/$name.log" 2>&1 &
+    # A lock that stays taken for 15 minutes fails the round rather than the whole measurement.
+    flock -w 900 /tmp/port100.lock "$@" >"$logdir/$name.log" 2>&1 &
     lock_pid=$!
     while [[ -z $server_pid ]]; do
-        kill -0 "$lock_pid" 2>/dev/null || { echo "== $name: flock ended"; return 1; }
+        kill -0 "$lock_pid" 2>/dev/null || { echo "== $name: no lock on port 100 in 15 min"; return 1; }
         server_pid=$(tr -d ' ' <"/proc/$lock_pid/task/$lock_pid/children" 2>/dev/null) || true
         [[ -n $server_pid ]] || sleep 0.1
     done
