@@ -199,6 +199,11 @@ bool ClientSet::readFrom(int index, const MarkerHandler& onMarker, std::string& 
         return false;
     }
     const std::uint64_t arrivedNs = nowNs();
+    if (options_.quickAck) {
+        // The kernel falls back to delayed acknowledgements on its own; ask again every time.
+        const int one = 1;
+        ::setsockopt(client.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    }
     client.greeted = true;
     parsed_.clear();
     client.scanner.feed(readBuffer_.data(), static_cast<std::size_t>(got), parsed_);

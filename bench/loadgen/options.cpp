@@ -39,6 +39,7 @@ std::string usageText() {
            "  --connect-timeout S  limit for connecting and greeting (default 3)\n"
            "  --drain S            limit for collecting texts still in flight at the end "
            "(default 2)\n"
+           "  --quickack           clients acknowledge every arrival at once, never delayed\n"
            "Exit status: 0 ok, 1 usage, 2 connection failure, 3 order violations, 4 lost texts.\n";
 }
 
@@ -54,6 +55,10 @@ ParsedOptions parseOptions(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             parsed.helpRequested = true;
             return parsed;
+        }
+        if (arg == "--quickack") {
+            o.quickAck = true;
+            continue;
         }
         std::string_view value;
         if (const auto eq = arg.find('='); eq != std::string_view::npos) {

@@ -19,6 +19,7 @@ struct Options {
     int serverPid = 0; // 0: do not sample a server process
     double connectTimeoutS = 3.0;
     double drainS = 2.0;
+    bool quickAck = false; // acknowledge every arrival at once (TCP_QUICKACK after each read)
 };
 
 struct ParsedOptions {

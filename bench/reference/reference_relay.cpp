@@ -23,8 +23,9 @@ std::string systemError(const std::string& what) {
 
 } // namespace
 
-ReferenceRelay::ReferenceRelay(std::string bindAddress, std::uint16_t port, int maxClients)
-    : bindAddress_(std::move(bindAddress)), port_(port),
+ReferenceRelay::ReferenceRelay(std::string bindAddress, std::uint16_t port, int maxClients,
+                               bool floor)
+    : bindAddress_(std::move(bindAddress)), port_(port), floor_(floor),
       slots_(static_cast<std::size_t>(maxClients) + 1), readBuffer_(kReadChunk) {}
 
 ReferenceRelay::~ReferenceRelay() {
@@ -137,6 +138,7 @@ void ReferenceRelay::acceptClient() {
     slots_[slot].fd = fd;
     const std::string greeting = ":ID:" + std::to_string(slot);
     writeTo(slot, greeting.data(), greeting.size());
+    yieldAfterWrite();
 }
 
 void ReferenceRelay::readFrom(int slot) {
@@ -152,8 +154,18 @@ void ReferenceRelay::relay(const char* data, std::size_t length) {
     for (std::size_t slot = 1; slot < slots_.size(); ++slot) {
         if (slots_[slot].fd >= 0) {
             writeTo(static_cast<int>(slot), data, length);
+            yieldAfterWrite();
         }
     }
+}
+
+void ReferenceRelay::yieldAfterWrite() {
+    if (!floor_) {
+        return;
+    }
+    // Level-triggered: whatever this reports is reported again to the main loop, which answers it.
+    epoll_event events[kMaxEvents];
+    ::epoll_wait(epollFd_, events, kMaxEvents, 0);
 }
 
 void ReferenceRelay::writeTo(int slot, const char* data, std::size_t length) {
