@@ -7,11 +7,12 @@ namespace talkmere {
 
 namespace {
 
-template <typename Assignment> void attempt(Assignment&& assignment) noexcept {
+// An assignment fails by throwing (a negative size, a place out of range); it is skipped on
+// purpose, and the control keeps its previous place until the next resize.
+template <typename Assignment> void attempt(Assignment&& assignment) {
     try {
         assignment();
-    } catch (...) {
-        // Skipped on purpose: the control keeps its previous place until the next resize.
+    } catch (const std::exception&) {
     }
 }
 

@@ -9,25 +9,28 @@
 
 namespace talkmere {
 
-// One failure as one event-log line, "<action> failed: <reason>", without moving the selection.
-inline void logFailure(EventLog& log, const char* action, const char* reason) noexcept {
+// Runs the body of a slot that Qt calls, so that no exception reaches the event loop: a failure is
+// handed to `report` with its reason, and the window keeps running.
+template <typename Report, typename Body> void atSlotEdge(Report&& report, Body&& body) noexcept {
     try {
-        log.appendOnly(QByteArray(action) + " failed: " + reason);
+        try {
+            std::forward<Body>(body)();
+        } catch (const std::exception& e) {
+            report(e.what());
+        } catch (...) {
+            report("unknown error");
+        }
     } catch (...) {
-        // Nowhere left to report to; dropping the line keeps the program alive.
+        // The report failed too: nowhere left to tell, and dropping it keeps the program alive.
     }
 }
 
-// Runs the body of a slot that Qt calls, so that no exception reaches the event loop: a failure
-// becomes one event-log line and the window keeps running.
+// The same, with the failure as one event-log line, "<action> failed: <reason>", which leaves the
+// selection where it is.
 template <typename Body> void guardedSlot(EventLog& log, const char* action, Body&& body) noexcept {
-    try {
-        std::forward<Body>(body)();
-    } catch (const std::exception& e) {
-        logFailure(log, action, e.what());
-    } catch (...) {
-        logFailure(log, action, "unknown error");
-    }
+    atSlotEdge(
+        [&](const char* reason) { log.appendOnly(QByteArray(action) + " failed: " + reason); },
+        std::forward<Body>(body));
 }
 
 } // namespace talkmere

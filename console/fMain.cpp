@@ -171,7 +171,7 @@ void fMain::load() {
 
 bool fMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == client_ && event->type() == QEvent::Resize)
-        layoutControls();
+        guardedSlot(server_->log(), "Layout", [this] { layoutControls(); });
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -191,27 +191,15 @@ void fMain::stopServer() {
 }
 
 void fMain::refreshStatistics() {
-    EventLog& log = server_->log();
-    guardedSlot(log, "Statistics refresh", [this] {
-        ZeviderUrive& pool = server_->pool();
+    guardedSlot(server_->log(), "Statistics refresh", [this] {
+        const ZeviderUrive& pool = server_->pool();
         lblBytesSent->setText(QStringLiteral("Bytes sent: ") + QString::number(pool.BytesSent()));
         lblBytesReceived->setText(QStringLiteral("Bytes received: ") +
                                   QString::number(pool.BytesReceived()));
-    });
-    // A failing count leaves the label as it was; it is logged once per run of failures, not
-    // ten times a second.
-    try {
         lblSocketCount->setText(QStringLiteral("Socket count: ") +
-                                QString::number(server_->pool().SocketCount()));
-        socketCountFailing_ = false;
-    } catch (const std::exception& e) {
-        if (!std::exchange(socketCountFailing_, true))
-            logFailure(log, "Socket count", e.what());
-    } catch (...) {
-        if (!std::exchange(socketCountFailing_, true))
-            logFailure(log, "Socket count", "unknown error");
-    }
-    guardedSlot(log, "Event log refresh", [this] { lstEvents->refresh(); });
+                                QString::number(pool.SocketCount()));
+        lstEvents->refresh();
+    });
 }
 
 void fMain::openMessageWindow() {

@@ -58,7 +58,6 @@ private:
     std::unique_ptr<frmMess> frmMess_;
     QWidget* client_ = nullptr;
     bool exiting_ = false;
-    bool socketCountFailing_ = false;
 
     QTableView* lvwClients = nullptr;
     QPushButton* cmdStartServer = nullptr;

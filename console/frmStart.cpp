@@ -2,6 +2,7 @@
 
 #include "AppInfo.h"
 #include "ServerControl.h"
+#include "SlotGuard.h"
 #include "Twips.h"
 #include "fMain.h"
 
@@ -20,15 +21,6 @@
 namespace talkmere {
 
 namespace {
-
-// No main window and so no event log yet: the operator is told here and may try again.
-void tellFailure(QWidget* parent, const QString& reason) noexcept {
-    try {
-        QMessageBox::warning(parent, QString::fromLatin1(kApplicationTitle), reason);
-    } catch (...) {
-        // Nothing more can be done; the prompt stays open.
-    }
-}
 
 // The label is designed for a narrow font; with a wider one its caption would be cut at both
 // ends, so the font shrinks until the whole caption fits.
@@ -99,7 +91,14 @@ frmStart::frmStart(ServerFactory makeServer, QWidget* parent)
 frmStart::~frmStart() = default;
 
 void frmStart::confirmPassword() {
-    try {
+    // No main window and so no event log yet: a failure is told here, and the operator may try
+    // again.
+    const auto tell = [this](const char* reason) {
+        QMessageBox::warning(this, QString::fromLatin1(kApplicationTitle),
+                             QStringLiteral("The server could not be set up: ") +
+                                 QString::fromLocal8Bit(reason));
+    };
+    atSlotEdge(tell, [this] {
         if (main_)
             return;
         if (txtPass->text().isEmpty()) {
@@ -112,11 +111,7 @@ void frmStart::confirmPassword() {
         main_ = makeServer_ ? std::make_unique<fMain>(makeServer_()) : std::make_unique<fMain>();
         main_->show();
         close();
-    } catch (const std::exception& e) {
-        tellFailure(this, QString::fromLocal8Bit(e.what()));
-    } catch (...) {
-        tellFailure(this, QStringLiteral("The server could not be set up."));
-    }
+    });
 }
 
 void frmStart::leave() {

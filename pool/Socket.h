@@ -18,21 +18,21 @@ enum SocketState : int {
 };
 
 // Receives a socket's notifications, always from the event loop and with the slot index the
-// socket was given. The pool implements it.
+// socket was given. The pool implements it, and contains every failure of its own handling.
 class SocketListener {
 public:
-    virtual void onConnectionRequest(qint16 index, qint32 requestId) = 0;
-    virtual void onDataArrival(qint16 index, qint32 bytesTotal) = 0;
-    virtual void onSendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining) = 0;
-    virtual void onSendComplete(qint16 index) = 0;
+    virtual void onConnectionRequest(qint16 index, qint32 requestId) noexcept = 0;
+    virtual void onDataArrival(qint16 index, qint32 bytesTotal) noexcept = 0;
+    virtual void onSendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining) noexcept = 0;
+    virtual void onSendComplete(qint16 index) noexcept = 0;
     virtual void onError(qint16 index, qint16 number, const QString& description, qint32 scode,
                          const QString& source, const QString& helpFile, qint32 helpContext,
-                         bool& cancelDisplay) = 0;
-    virtual void onPeerClosed(qint16 index) = 0;
+                         bool& cancelDisplay) noexcept = 0;
+    virtual void onPeerClosed(qint16 index) noexcept = 0;
     // The listening socket cannot take waiting connections for now (out of descriptors or
     // memory). It goes on listening and tries again by itself; this comes once per such spell.
     virtual void onAcceptPaused(qint16 index, qint16 number, const QString& description,
-                                const QString& source) = 0;
+                                const QString& source) noexcept = 0;
 
 protected:
     ~SocketListener() = default;

@@ -97,6 +97,19 @@ int openListener(const QHostAddress& host, quint16 port) {
 
 } // namespace
 
+// The edge of what Qt calls here (notifiers, timers, posted calls): nothing may reach its event
+// loop. The pool contains whatever fails in its own handling; anything else that fails here (no
+// memory, say) is this socket's failure and is reported like any other.
+template <typename Body> void TcpSocket::atEdge(Body&& body) noexcept {
+    try {
+        body();
+    } catch (const std::exception& failure) {
+        fail(EIO, QString::fromLocal8Bit(failure.what()));
+    } catch (...) {
+        fail(EIO, QStringLiteral("Unknown failure"));
+    }
+}
+
 TcpSocket::TcpSocket(std::shared_ptr<TcpContext> context, QObject* parent)
     : Socket(parent), context_(std::move(context)) {}
 
@@ -150,7 +163,7 @@ void TcpSocket::listen() {
 }
 
 void TcpSocket::acceptReady() {
-    try {
+    atEdge([this] {
         const quint64 generation = generation_;
         for (int taken = 0; taken < kAcceptBurst; ++taken) {
             const int descriptor = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -179,9 +192,7 @@ void TcpSocket::acceptReady() {
                 return;
             }
         }
-    } catch (...) {
-        // A failure of the host's own handling has been reported by the pool already.
-    }
+    });
 }
 
 // The waiting clients stay in the backlog, served as soon as descriptors are free again: the
@@ -209,12 +220,8 @@ void TcpSocket::pauseAccepting(int error) {
 void TcpSocket::incomingConnection(int descriptor) {
     const qint32 request = descriptor;
     context_->pendingRequests.insert(request);
-    try {
-        if (SocketListener* host = listener())
-            host->onConnectionRequest(index(), request);
-    } catch (...) {
-        // The pool contains its host's failures; whatever still comes here leaves it untaken.
-    }
+    if (SocketListener* host = listener())
+        host->onConnectionRequest(index(), request);
     // Not taken while its notification ran: hang up at once rather than leave it waiting.
     if (context_->pendingRequests.remove(request))
         ::close(descriptor);
@@ -307,7 +314,7 @@ bool TcpSocket::writeQueue(int& error) {
 }
 
 void TcpSocket::readable() {
-    try {
+    atEdge([this] {
         if (readNotifier_)
             readNotifier_->setEnabled(false); // never handle this slot's arrivals re-entrantly
         AnswerGate& gate = context_->gate;
@@ -319,9 +326,7 @@ void TcpSocket::readable() {
         const std::shared_ptr<TcpContext> context = context_; // this socket may go in the answer
         const AnswerGate::Answer answer = gate.answer(this);
         handleArrival();
-    } catch (...) {
-        // The pool contains its host's failures; a read is never left half handled here.
-    }
+    });
 }
 
 bool TcpSocket::reading() const {
@@ -415,7 +420,7 @@ void TcpSocket::handleArrival() {
 }
 
 void TcpSocket::writable() {
-    try {
+    atEdge([this] {
         int error = 0;
         if (!writeQueue(error)) {
             failLater(error, systemText(error));
@@ -424,9 +429,7 @@ void TcpSocket::writable() {
         if (queue_.empty())
             writeNotifier_->setEnabled(false);
         deliverProgress();
-    } catch (...) {
-        // The pool contains its host's failures; progress already counted stays counted.
-    }
+    });
 }
 
 void TcpSocket::deliverProgress() {
@@ -503,10 +506,7 @@ void TcpSocketLayer::yield() {
         if (!socket)
             continue;
         socket->listedUnreported_ = false;
-        try {
-            socket->deliverProgress();
-        } catch (...) {
-        }
+        socket->deliverProgress();
     }
 }
 

@@ -66,6 +66,7 @@ public:
 private:
     friend class TcpSocketLayer; // its yield reports what was written at once
 
+    template <typename Body> void atEdge(Body&& body) noexcept;
     void acceptReady();
     void pauseAccepting(int error);
     void incomingConnection(int descriptor);

@@ -246,7 +246,7 @@ bool ZeviderUrive::CloseClient(qint32 lngIndex) {
     }
 }
 
-void ZeviderUrive::onConnectionRequest(qint16 index, qint32 requestId) {
+void ZeviderUrive::onConnectionRequest(qint16 index, qint32 requestId) noexcept {
     // Clients still being greeted count against the limit too, so a burst handled inside a
     // greeting's yield cannot overshoot it.
     if (index != 0 || activeClients_ + greeting_ >= maxClients_)
@@ -336,11 +336,11 @@ ZeviderUrive::Slot* ZeviderUrive::stillHolding(const Claim& claim) const {
 
 // Still listening, so slot 0 is not closed: the host hears why clients wait, once per spell.
 void ZeviderUrive::onAcceptPaused(qint16 index, qint16 number, const QString& description,
-                                  const QString& source) {
-    reportHandlerFailure(index, ErrorInfo{number, source, description});
+                                  const QString& source) noexcept {
+    contain([&] { reportHandlerFailure(index, ErrorInfo{number, source, description}); });
 }
 
-void ZeviderUrive::onPeerClosed(qint16 index) {
+void ZeviderUrive::onPeerClosed(qint16 index) noexcept {
     contain([&] { peerClosed(index); });
 }
 
@@ -391,7 +391,7 @@ bool ZeviderUrive::SendToAll(const QByteArray& strData) {
     }
 }
 
-void ZeviderUrive::onDataArrival(qint16 index, qint32 bytesTotal) {
+void ZeviderUrive::onDataArrival(qint16 index, qint32 bytesTotal) noexcept {
     contain([&] { dataArrival(index, bytesTotal); });
 }
 
@@ -408,17 +408,17 @@ void ZeviderUrive::dataArrival(qint16 index, qint32 bytesTotal) {
     contain([&] { emit DataArrival(index, text); });
 }
 
-void ZeviderUrive::onSendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining) {
+void ZeviderUrive::onSendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining) noexcept {
     bytesSent_ = addCount(bytesSent_, bytesSent);
     contain([&] { emit SendProgress(index, bytesSent, bytesRemaining); });
 }
 
-void ZeviderUrive::onSendComplete(qint16 index) {
+void ZeviderUrive::onSendComplete(qint16 index) noexcept {
     contain([&] { emit SendComplete(index); });
 }
 
 void ZeviderUrive::onError(qint16 index, qint16 number, const QString& description, qint32,
-                           const QString& source, const QString&, qint32, bool&) {
+                           const QString& source, const QString&, qint32, bool&) noexcept {
     contain([&] { socketFailed(index, number, source, description); });
 }
 

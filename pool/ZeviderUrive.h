@@ -76,16 +76,16 @@ private:
         quint64 connectionId = 0; // changes with every accept, so a handler can tell
     };
 
-    void onConnectionRequest(qint16 index, qint32 requestId) override;
-    void onDataArrival(qint16 index, qint32 bytesTotal) override;
-    void onSendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining) override;
-    void onSendComplete(qint16 index) override;
+    void onConnectionRequest(qint16 index, qint32 requestId) noexcept override;
+    void onDataArrival(qint16 index, qint32 bytesTotal) noexcept override;
+    void onSendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining) noexcept override;
+    void onSendComplete(qint16 index) noexcept override;
     void onError(qint16 index, qint16 number, const QString& description, qint32 scode,
                  const QString& source, const QString& helpFile, qint32 helpContext,
-                 bool& cancelDisplay) override;
-    void onPeerClosed(qint16 index) override;
+                 bool& cancelDisplay) noexcept override;
+    void onPeerClosed(qint16 index) noexcept override;
     void onAcceptPaused(qint16 index, qint16 number, const QString& description,
-                        const QString& source) override;
+                        const QString& source) noexcept override;
 
     // One connection in one slot, as a request took it.
     struct Claim {

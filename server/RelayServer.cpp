@@ -29,34 +29,30 @@ RelayServer::RelayServer(ZeviderUrive& pool, ClientTable& clients, EventLog& log
     connect(&pool_, &ZeviderUrive::SocketError, this, &RelayServer::onSocketError);
 }
 
+// The handlers let no failure of their own reach the pool, which would contain it without a trace:
+// the only operations here that can fail are the pool's own, and they fail with PoolError.
 void RelayServer::onNewConnection(qint32 lngIndex, bool&) {
     try {
-        clients_.MarkConnected(lngIndex, pool_);
-    } catch (...) {
-        logFailure(lngIndex, "the client table could not be updated");
+        clients_.MarkConnected(lngIndex, pool_); // reads the peer's address from the pool
+    } catch (const PoolError& failure) {
+        // The greeting still goes out: the row is the operator's, the connection the client's.
+        log_.appendOnly("Relay failure on client " + QByteArray::number(lngIndex) + " : " +
+                        failure.info().description.toUtf8());
     }
     sendIgnoringFailure(
         [&] { pool_.Send(lngIndex, protocol::greeting(lngIndex, Module1::ServerPassword)); });
 }
 
 void RelayServer::onConnectionClosed(qint32 lngIndex) {
-    try {
-        clients_.MarkClosed(lngIndex);
-        if (showDataEvents_)
-            log_.appendAndSelect(protocol::departureLine(lngIndex));
-    } catch (...) {
-        logFailure(lngIndex, "the departure could not be recorded");
-    }
+    clients_.MarkClosed(lngIndex);
+    if (showDataEvents_)
+        log_.appendAndSelect(protocol::departureLine(lngIndex));
     sendIgnoringFailure([&] { pool_.SendToAll(protocol::departure(lngIndex)); });
 }
 
 void RelayServer::onDataArrival(qint32 lngIndex, const QByteArray& strData) {
-    try {
-        if (showDataEvents_)
-            log_.appendAndSelect(protocol::dataLine(lngIndex, EventLog::clipped(strData)));
-    } catch (...) {
-        logFailure(lngIndex, "the data event could not be logged");
-    }
+    if (showDataEvents_)
+        log_.appendAndSelect(protocol::dataLine(lngIndex, EventLog::clipped(strData)));
     if (!strData.startsWith('@')) {
         sendIgnoringFailure([&] { pool_.SendToAll(strData); });
         return;
@@ -70,20 +66,9 @@ void RelayServer::onDataArrival(qint32 lngIndex, const QByteArray& strData) {
 
 void RelayServer::onSocketError(qint32 lngIndex, qint32, const QString&,
                                 const QString& strDescription) {
-    try {
-        log_.appendAndSelect(protocol::errorLine(lngIndex, strDescription));
-        if (lngIndex > 0)
-            clients_.MarkFailed(lngIndex, strDescription);
-    } catch (...) {
-        logFailure(lngIndex, "the error could not be recorded");
-    }
-}
-
-void RelayServer::logFailure(qint32 lngIndex, const char* what) noexcept {
-    try {
-        log_.appendOnly("Relay failure on client " + QByteArray::number(lngIndex) + " : " + what);
-    } catch (...) {
-    }
+    log_.appendAndSelect(protocol::errorLine(lngIndex, strDescription));
+    if (lngIndex > 0)
+        clients_.MarkFailed(lngIndex, strDescription);
 }
 
 } // namespace talkmere

@@ -27,7 +27,6 @@ private:
     void onDataArrival(qint32 lngIndex, const QByteArray& strData);
     void onSocketError(qint32 lngIndex, qint32 lngNumber, const QString& strSource,
                        const QString& strDescription);
-    void logFailure(qint32 lngIndex, const char* what) noexcept;
 
     ZeviderUrive& pool_;
     ClientTable& clients_;

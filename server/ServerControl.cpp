@@ -13,7 +13,8 @@ ServerControl::ServerControl(std::unique_ptr<SocketLayer> layer, qint32 port, QO
     : QObject(parent), port_(port), pool_(std::move(layer)), relay_(pool_, clients_, log_) {}
 
 ServerControl::~ServerControl() {
-    // The windows may be going already: close every client without calling back into them.
+    // The windows may be going already: close every client without calling back into them. A
+    // destructor is an edge: a failure here has nowhere to go and must not end the program.
     pool_.blockSignals(true);
     try {
         pool_.Shutdown();
@@ -38,30 +39,30 @@ void ServerControl::setOnline(bool online) {
     emit statusChanged();
 }
 
+// With RaiseErrors on, the pool's methods fail with a PoolError; StartListening also answers
+// false, without failing, when there is no port to listen on. Both count as not done.
+template <typename Call> bool ServerControl::succeeded(Call&& call) {
+    try {
+        return call();
+    } catch (const PoolError&) {
+        return false;
+    }
+}
+
 void ServerControl::startServer() {
     if (exiting_)
         return;
-    bool listening = false;
-    try {
-        pool_.setMaxClients(kMaxClients);
-        pool_.setRaiseErrors(true);
-        pool_.setLocalPort(port_);
-        listening = pool_.StartListening();
-    } catch (...) {
-    }
-    if (listening)
+    pool_.setMaxClients(kMaxClients);
+    pool_.setRaiseErrors(true);
+    pool_.setLocalPort(port_);
+    if (succeeded([this] { return pool_.StartListening(); }))
         setOnline(true);
     else
         log_.appendOnly("Start() failed");
 }
 
 void ServerControl::stopServer() {
-    bool stopped = false;
-    try {
-        stopped = pool_.Shutdown();
-    } catch (...) {
-    }
-    if (stopped) {
+    if (succeeded([this] { return pool_.Shutdown(); })) {
         // A start pressed while the stop announced its departures may have opened the listener
         // again and taken clients in: show what is, not what the stop set out to do.
         setOnline(pool_.Listening());
@@ -83,19 +84,13 @@ void ServerControl::changePassword(const QByteArray& password) {
 }
 
 void ServerControl::sendServerMessage(const QByteArray& text) {
-    try {
-        pool_.SendToAll(protocol::serverMessage(text));
-    } catch (const PoolError&) {
-        // Whoever could be reached has it; the rest were gone already.
-    }
+    // Whoever could be reached has it; the rest were gone already.
+    succeeded([&] { return pool_.SendToAll(protocol::serverMessage(text)); });
 }
 
 void ServerControl::shutdownForExit() {
     exiting_ = true;
-    try {
-        pool_.Shutdown();
-    } catch (...) {
-    }
+    succeeded([this] { return pool_.Shutdown(); }); // ending anyway: every slot it could close
     setOnline(false);
 }
 

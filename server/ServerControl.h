@@ -56,6 +56,7 @@ signals:
 
 private:
     void setOnline(bool online);
+    template <typename Call> bool succeeded(Call&& call);
 
     qint32 port_;
     bool exiting_ = false; // no start may open the listener again once the program is ending
