@@ -1,6 +1,7 @@
 #include "fMain.h"
 
 #include "AppInfo.h"
+#include "CentredWindow.h"
 #include "EventLogView.h"
 #include "Module1.h"
 #include "ServerControl.h"
@@ -18,7 +19,6 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QTableView>
 #include <QTimer>
 
@@ -50,14 +50,7 @@ fMain::fMain(std::unique_ptr<ServerControl> server, QWidget* parent)
     createControls();
     createMenu();
 
-    // Client area of 9285 x 6930 twips when first shown, centred.
-    const QSize clientSize(twips::toPixels(9285), twips::toPixels(6930));
-    int menuHeight = menuBar()->heightForWidth(clientSize.width());
-    if (menuHeight < 0)
-        menuHeight = menuBar()->sizeHint().height();
-    resize(clientSize.width(), clientSize.height() + menuHeight);
-    if (const QScreen* screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    sizeAndCentre(*this, 9285, 6930, false);
 
     load();
 }

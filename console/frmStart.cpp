@@ -1,6 +1,7 @@
 #include "frmStart.h"
 
 #include "AppInfo.h"
+#include "CentredWindow.h"
 #include "ServerControl.h"
 #include "SlotGuard.h"
 #include "Twips.h"
@@ -13,7 +14,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScreen>
 
 #include <exception>
 #include <limits>
@@ -75,13 +75,7 @@ frmStart::frmStart(ServerFactory makeServer, QWidget* parent)
     Exit = menuBar()->addAction(QStringLiteral("Exit"));
     Exit->setObjectName(QStringLiteral("Exit"));
 
-    const QSize clientSize(twips::toPixels(2295), twips::toPixels(1335));
-    int menuHeight = menuBar()->heightForWidth(clientSize.width());
-    if (menuHeight < 0)
-        menuHeight = menuBar()->sizeHint().height();
-    setFixedSize(clientSize.width(), clientSize.height() + menuHeight);
-    if (const QScreen* screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    sizeAndCentre(*this, 2295, 1335, true);
     OKButton->setFocus();
 
     connect(OKButton, &QPushButton::clicked, this, &frmStart::confirmPassword);
