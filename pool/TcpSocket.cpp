@@ -99,15 +99,21 @@ int openListener(const QHostAddress& host, quint16 port) {
 
 // The edge of what Qt calls here (notifiers, timers, posted calls): nothing may reach its event
 // loop. The pool contains whatever fails in its own handling; anything else that fails here (no
-// memory, say) is this socket's failure and is reported like any other.
+// memory, say) is this connection's failure and is reported like any other, unless the socket
+// has been closed, and perhaps given another connection, meanwhile.
 template <typename Body> void TcpSocket::atEdge(Body&& body) noexcept {
+    const quint64 generation = generation_;
+    QString failure;
     try {
         body();
-    } catch (const std::exception& failure) {
-        fail(EIO, QString::fromLocal8Bit(failure.what()));
+        return;
+    } catch (const std::exception& e) {
+        failure = QString::fromLocal8Bit(e.what());
     } catch (...) {
-        fail(EIO, QStringLiteral("Unknown failure"));
+        failure = QStringLiteral("Unknown failure");
     }
+    if (generation_ == generation)
+        fail(EIO, failure);
 }
 
 TcpSocket::TcpSocket(std::shared_ptr<TcpContext> context, QObject* parent)
@@ -116,10 +122,6 @@ TcpSocket::TcpSocket(std::shared_ptr<TcpContext> context, QObject* parent)
 TcpSocket::~TcpSocket() {
     bind(nullptr, index());
     close();
-}
-
-qint32 TcpSocket::localPort() const {
-    return localPort_;
 }
 
 void TcpSocket::close() {

@@ -55,7 +55,7 @@ public:
     QByteArray fetch() override;
 
     int state() const override { return state_; }
-    qint32 localPort() const override;
+    qint32 localPort() const override { return localPort_; }
     void setLocalPort(qint32 port) override { localPort_ = port; }
     QString remoteHost() const override { return remoteHost_; }
     QString remoteHostIP() const override { return remoteHostIP_; }
