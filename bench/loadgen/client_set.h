@@ -1,5 +1,6 @@
 #pragma once
 
+#include "../common/net.h"
 #include "marker.h"
 #include "options.h"
 
@@ -24,9 +25,6 @@ public:
     using MarkerHandler = std::function<void(int, const Marker&, std::uint64_t)>;
 
     explicit ClientSet(const Options& options);
-    ~ClientSet();
-    ClientSet(const ClientSet&) = delete;
-    ClientSet& operator=(const ClientSet&) = delete;
 
     // Connects every client and waits, within the connect timeout, until each was greeted,
     // so that no text is sent before the server has taken every client in.
@@ -40,7 +38,7 @@ public:
 
     // Writes one text; what the socket does not take now is kept and sent when writable.
     bool send(int client, const Marker& marker, std::string& error);
-    bool hasBacklog(int client) const;
+    bool hasBacklog(int client) const { return clients_[client].link.backlog() > 0; }
 
     // Another descriptor (a timer) to watch in the same loop; onReadable runs from pump().
     bool watch(int fd, std::function<void()> onReadable, std::string& error);
@@ -50,20 +48,18 @@ public:
 
 private:
     struct Client {
-        int fd = -1;
+        bench::Connection link;
         MarkerScanner scanner;
-        std::string backlog;
+        bool connected = false;
         bool greeted = false;
-        bool wantsWrite = false;
     };
 
-    bool connectAll(Clock::time_point deadline, std::string& error);
+    bool handle(int index, std::uint32_t events, const MarkerHandler& onMarker, std::string& error);
     bool readFrom(int index, const MarkerHandler& onMarker, std::string& error);
-    bool flush(int index, std::string& error);
-    bool setWriteInterest(int index, bool on, std::string& error);
 
     Options options_;
-    int epollFd_ = -1;
+    bench::Address address_;
+    bench::Poller poller_;
     std::vector<Client> clients_;
     std::vector<std::function<void()>> watched_;
     std::vector<char> readBuffer_;

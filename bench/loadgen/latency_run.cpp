@@ -1,4 +1,4 @@
-#include "delivery_ledger.h"
+#include "marker.h"
 #include "measurement_window.h"
 #include "runs.h"
 
@@ -71,7 +71,7 @@ private:
 
 int runLatency(const Options& options, ClientSet& clients) {
     const int n = clients.size();
-    DeliveryLedger ledger(n);
+    MarkerLedger ledger(n);
     std::vector<std::uint64_t> sent(n, 0);
     std::unordered_map<std::uint64_t, InFlight> inFlight;
     std::vector<std::uint64_t> samplesNs;
@@ -154,8 +154,7 @@ int runLatency(const Options& options, ClientSet& clients) {
     }
     std::printf("  whole run         %zu markers never reached every client, %llu deliveries "
                 "missing, %llu order violations\n",
-                incomplete, static_cast<unsigned long long>(missing),
-                static_cast<unsigned long long>(ledger.orderViolations()));
+                incomplete, ull(missing), ull(ledger.orderViolations()));
 
     std::printf("RESULT mode=latency clients=%d size=%zu rate=%d seconds=%.3f count=%zu "
                 "p50_us=%.1f p99_us=%.1f max_us=%.1f",
@@ -164,9 +163,7 @@ int runLatency(const Options& options, ClientSet& clients) {
         std::printf(" server_cpu_s=%.3f", *serverCpu);
     }
     std::printf(" incomplete=%zu missing=%llu order_violations=%llu damaged=%llu\n", incomplete,
-                static_cast<unsigned long long>(missing),
-                static_cast<unsigned long long>(ledger.orderViolations()),
-                static_cast<unsigned long long>(clients.damagedRecords()));
+                ull(missing), ull(ledger.orderViolations()), ull(clients.damagedRecords()));
 
     if (ledger.orderViolations() > 0) {
         return kExitOrderViolation;
