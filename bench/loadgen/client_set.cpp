@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::uint64_t kTimerToken = ~std::uint64_t{0}; // the clients' tokens are their indexes
 
 int millisecondsUntil(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -16,6 +19,12 @@ int millisecondsUntil(Clock::time_point deadline) {
 } // namespace
 
 ClientSet::ClientSet(const Options& options) : options_(options), readBuffer_(kReadChunk) {}
+
+ClientSet::~ClientSet() {
+    if (timerFd_ >= 0) {
+        ::close(timerFd_);
+    }
+}
 
 bool ClientSet::open(std::string& error) {
     if (!poller_.open(error) || !bench::resolve(options_.host, options_.port, address_, error)) {
@@ -51,12 +60,20 @@ bool ClientSet::open(std::string& error) {
     return true;
 }
 
-bool ClientSet::watch(int fd, std::function<void()> onReadable, std::string& error) {
-    if (!poller_.control(EPOLL_CTL_ADD, fd, EPOLLIN, clients_.size() + watched_.size(), error)) {
+bool ClientSet::every(std::uint64_t intervalNs, std::function<void(std::uint64_t)> onTicks,
+                      std::string& error) {
+    timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timerFd_ < 0) {
+        error = bench::systemError("timerfd_create");
         return false;
     }
-    watched_.push_back(std::move(onReadable));
-    return true;
+    itimerspec period{};
+    period.it_interval.tv_sec = static_cast<time_t>(intervalNs / 1'000'000'000);
+    period.it_interval.tv_nsec = static_cast<long>(intervalNs % 1'000'000'000);
+    period.it_value = period.it_interval;
+    ::timerfd_settime(timerFd_, 0, &period, nullptr);
+    onTicks_ = std::move(onTicks);
+    return poller_.control(EPOLL_CTL_ADD, timerFd_, EPOLLIN, kTimerToken, error);
 }
 
 bool ClientSet::pump(int timeoutMs, const MarkerHandler& onMarker, std::string& error) {
@@ -65,8 +82,11 @@ bool ClientSet::pump(int timeoutMs, const MarkerHandler& onMarker, std::string& 
         if (!ok) {
             return; // the run ends at the first failure
         }
-        if (token >= clients_.size()) {
-            watched_[token - clients_.size()]();
+        if (token == kTimerToken) {
+            std::uint64_t ticks = 0;
+            if (::read(timerFd_, &ticks, sizeof ticks) == sizeof ticks) {
+                onTicks_(ticks);
+            }
         } else {
             ok = handle(static_cast<int>(token), events, onMarker, error);
         }

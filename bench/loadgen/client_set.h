@@ -25,6 +25,9 @@ public:
     using MarkerHandler = std::function<void(int, const Marker&, std::uint64_t)>;
 
     explicit ClientSet(const Options& options);
+    ~ClientSet();
+    ClientSet(const ClientSet&) = delete;
+    ClientSet& operator=(const ClientSet&) = delete;
 
     // Connects every client and waits, within the connect timeout, until each was greeted,
     // so that no text is sent before the server has taken every client in.
@@ -40,8 +43,10 @@ public:
     bool send(int client, const Marker& marker, std::string& error);
     bool hasBacklog(int client) const { return clients_[client].link.backlog() > 0; }
 
-    // Another descriptor (a timer) to watch in the same loop; onReadable runs from pump().
-    bool watch(int fd, std::function<void()> onReadable, std::string& error);
+    // From now on pump() calls onTicks every intervalNs with the ticks since its last call
+    // (more than one when the loop fell behind).
+    bool every(std::uint64_t intervalNs, std::function<void(std::uint64_t)> onTicks,
+               std::string& error);
 
     std::uint64_t foreignBytes() const;
     std::uint64_t damagedRecords() const;
@@ -61,7 +66,8 @@ private:
     bench::Address address_;
     bench::Poller poller_;
     std::vector<Client> clients_;
-    std::vector<std::function<void()>> watched_;
+    int timerFd_ = -1;
+    std::function<void(std::uint64_t)> onTicks_;
     std::vector<char> readBuffer_;
     std::vector<Marker> parsed_;
 };

@@ -3,13 +3,9 @@
 #include "runs.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <sys/timerfd.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -36,37 +32,6 @@ double percentileUs(const std::vector<std::uint64_t>& sorted, double fraction) {
     return static_cast<double>(sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1]) / 1e3;
 }
 
-class TimerFd {
-public:
-    explicit TimerFd(std::uint64_t intervalNs)
-        : fd_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
-        if (fd_ >= 0) {
-            itimerspec period{};
-            period.it_interval.tv_sec = static_cast<time_t>(intervalNs / 1'000'000'000);
-            period.it_interval.tv_nsec = static_cast<long>(intervalNs % 1'000'000'000);
-            period.it_value = period.it_interval;
-            ::timerfd_settime(fd_, 0, &period, nullptr);
-        }
-    }
-    ~TimerFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    TimerFd(const TimerFd&) = delete;
-    TimerFd& operator=(const TimerFd&) = delete;
-
-    int fd() const { return fd_; }
-    // Ticks since the last call; more than one when the loop fell behind.
-    std::uint64_t takeTicks() const {
-        std::uint64_t ticks = 0;
-        return ::read(fd_, &ticks, sizeof ticks) == sizeof ticks ? ticks : 0;
-    }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
 int runLatency(const Options& options, ClientSet& clients) {
@@ -80,16 +45,10 @@ int runLatency(const Options& options, ClientSet& clients) {
     bool failed = false;
     MeasurementWindow window(options, nowNs());
 
-    TimerFd timer(1'000'000'000ull / static_cast<std::uint64_t>(options.rate));
-    if (timer.fd() < 0) {
-        std::fprintf(stderr, "talkmere-loadgen: timerfd_create: %s\n", std::strerror(errno));
-        return kExitConnection;
-    }
     // Open loop: markers leave on the timer's schedule whether or not earlier ones have
     // arrived, so a slow server shows up as latency instead of a lower send rate.
-    const auto onTick = [&] {
-        for (std::uint64_t ticks = timer.takeTicks(); ticks > 0 && window.sending() && !failed;
-             --ticks) {
+    const auto onTicks = [&](std::uint64_t ticks) {
+        for (; ticks > 0 && window.sending() && !failed; --ticks) {
             const int sender = nextSender;
             nextSender = (nextSender + 1) % n;
             const Marker marker{static_cast<std::uint32_t>(sender), sent[sender], nowNs()};
@@ -98,7 +57,8 @@ int runLatency(const Options& options, ClientSet& clients) {
             failed = !clients.send(sender, marker, error);
         }
     };
-    if (!clients.watch(timer.fd(), onTick, error)) {
+    if (!clients.every(1'000'000'000ull / static_cast<std::uint64_t>(options.rate), onTicks,
+                       error)) {
         std::fprintf(stderr, "talkmere-loadgen: %s\n", error.c_str());
         return kExitConnection;
     }
