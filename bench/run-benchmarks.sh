@@ -229,14 +229,9 @@ start_program() {
 measure() {
     local round=$1 name=$2
     shift 2
-    if is_program "$@"; then
-        start_program "$name" "$@" || {
-            cat "$logdir/$name.log"
-            stop_server
-            echo "round=$round server=$name did-not-start" >>"$logdir/results"
-            return 0
-        }
-    elif ! start_command "$name" "$@"; then
+    local start=start_command
+    is_program "$@" && start=start_program
+    if ! "$start" "$name" "$@"; then
         cat "$logdir/$name.log"
         stop_server
         echo "round=$round server=$name did-not-start" >>"$logdir/results"
@@ -295,12 +290,13 @@ figures() {
     done <"$logdir/results" | awk 'NF == 4 && $4 != ""'
 }
 
-# spread: median [min..max] of the numbers on standard input.
+# spread [FORMAT] [NONE]: median [min..max] of the numbers on standard input, as FORMAT has
+# them (median, min, max, count), or NONE when there are none.
 spread() {
-    sort -g | awk '{ v[NR] = $1 } END {
-        if (NR == 0) { print "no rounds"; exit }
+    sort -g | awk -v f="${1:-%.2fx [%.2f..%.2f] over %d rounds\n}" -v none="${2:-no rounds}" '
+        { v[NR] = $1 } END { if (NR == 0) { print none; exit }
         m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-        printf "%.2fx [%.2f..%.2f] over %d rounds\n", m, v[1], v[NR], NR }'
+        printf f, m, v[1], v[NR], NR }'
 }
 
 echo "machine: $(nproc) cores, $(uname -sr), load $(cut -d' ' -f1-3 /proc/loadavg);" \
@@ -349,9 +345,7 @@ for host in "${hosts[@]}"; do
     name=${host%%=*}
     printf '   %-12s ' "$name"
     awk -v a="$name" '$2 == a && $3 == "ticks_p99_late_ms" { print $4 }' "$logdir/figures" |
-        sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) { print "not reported"; exit }
-            m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-            printf "%.2f [%.2f..%.2f]\n", m, v[1], v[NR] }'
+        spread '%.2f [%.2f..%.2f]\n' "not reported"
 done
 echo
 echo "== losses and order violations, every run"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "../common/net.h"
 #include "marker.h"
 #include "options.h"
 
@@ -40,32 +41,33 @@ public:
 
     // Writes one text; what the socket does not take now is kept and sent when writable.
     bool send(int client, const Marker& marker, std::string& error);
-    bool hasBacklog(int client) const;
+    bool hasBacklog(int client) const { return clients_[client].link.backlog() > 0; }
 
-    // Another descriptor (a timer) to watch in the same loop; onReadable runs from pump().
-    bool watch(int fd, std::function<void()> onReadable, std::string& error);
+    // From now on pump() calls onTicks every intervalNs with the ticks since its last call
+    // (more than one when the loop fell behind).
+    bool every(std::uint64_t intervalNs, std::function<void(std::uint64_t)> onTicks,
+               std::string& error);
 
     std::uint64_t foreignBytes() const;
     std::uint64_t damagedRecords() const;
 
 private:
     struct Client {
-        int fd = -1;
+        bench::Connection link;
         MarkerScanner scanner;
-        std::string backlog;
+        bool connected = false;
         bool greeted = false;
-        bool wantsWrite = false;
     };
 
-    bool connectAll(Clock::time_point deadline, std::string& error);
+    bool handle(int index, std::uint32_t events, const MarkerHandler& onMarker, std::string& error);
     bool readFrom(int index, const MarkerHandler& onMarker, std::string& error);
-    bool flush(int index, std::string& error);
-    bool setWriteInterest(int index, bool on, std::string& error);
 
     Options options_;
-    int epollFd_ = -1;
+    bench::Address address_;
+    bench::Poller poller_;
     std::vector<Client> clients_;
-    std::vector<std::function<void()>> watched_;
+    int timerFd_ = -1;
+    std::function<void(std::uint64_t)> onTicks_;
     std::vector<char> readBuffer_;
     std::vector<Marker> parsed_;
 };

@@ -1,15 +1,11 @@
-#include "delivery_ledger.h"
+#include "marker.h"
 #include "measurement_window.h"
 #include "runs.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <sys/timerfd.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -36,42 +32,11 @@ double percentileUs(const std::vector<std::uint64_t>& sorted, double fraction) {
     return static_cast<double>(sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1]) / 1e3;
 }
 
-class TimerFd {
-public:
-    explicit TimerFd(std::uint64_t intervalNs)
-        : fd_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
-        if (fd_ >= 0) {
-            itimerspec period{};
-            period.it_interval.tv_sec = static_cast<time_t>(intervalNs / 1'000'000'000);
-            period.it_interval.tv_nsec = static_cast<long>(intervalNs % 1'000'000'000);
-            period.it_value = period.it_interval;
-            ::timerfd_settime(fd_, 0, &period, nullptr);
-        }
-    }
-    ~TimerFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    TimerFd(const TimerFd&) = delete;
-    TimerFd& operator=(const TimerFd&) = delete;
-
-    int fd() const { return fd_; }
-    // Ticks since the last call; more than one when the loop fell behind.
-    std::uint64_t takeTicks() const {
-        std::uint64_t ticks = 0;
-        return ::read(fd_, &ticks, sizeof ticks) == sizeof ticks ? ticks : 0;
-    }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
 int runLatency(const Options& options, ClientSet& clients) {
     const int n = clients.size();
-    DeliveryLedger ledger(n);
+    MarkerLedger ledger(n);
     std::vector<std::uint64_t> sent(n, 0);
     std::unordered_map<std::uint64_t, InFlight> inFlight;
     std::vector<std::uint64_t> samplesNs;
@@ -80,16 +45,10 @@ int runLatency(const Options& options, ClientSet& clients) {
     bool failed = false;
     MeasurementWindow window(options, nowNs());
 
-    TimerFd timer(1'000'000'000ull / static_cast<std::uint64_t>(options.rate));
-    if (timer.fd() < 0) {
-        std::fprintf(stderr, "talkmere-loadgen: timerfd_create: %s\n", std::strerror(errno));
-        return kExitConnection;
-    }
     // Open loop: markers leave on the timer's schedule whether or not earlier ones have
     // arrived, so a slow server shows up as latency instead of a lower send rate.
-    const auto onTick = [&] {
-        for (std::uint64_t ticks = timer.takeTicks(); ticks > 0 && window.sending() && !failed;
-             --ticks) {
+    const auto onTicks = [&](std::uint64_t ticks) {
+        for (; ticks > 0 && window.sending() && !failed; --ticks) {
             const int sender = nextSender;
             nextSender = (nextSender + 1) % n;
             const Marker marker{static_cast<std::uint32_t>(sender), sent[sender], nowNs()};
@@ -98,7 +57,8 @@ int runLatency(const Options& options, ClientSet& clients) {
             failed = !clients.send(sender, marker, error);
         }
     };
-    if (!clients.watch(timer.fd(), onTick, error)) {
+    if (!clients.every(1'000'000'000ull / static_cast<std::uint64_t>(options.rate), onTicks,
+                       error)) {
         std::fprintf(stderr, "talkmere-loadgen: %s\n", error.c_str());
         return kExitConnection;
     }
@@ -154,8 +114,7 @@ int runLatency(const Options& options, ClientSet& clients) {
     }
     std::printf("  whole run         %zu markers never reached every client, %llu deliveries "
                 "missing, %llu order violations\n",
-                incomplete, static_cast<unsigned long long>(missing),
-                static_cast<unsigned long long>(ledger.orderViolations()));
+                incomplete, ull(missing), ull(ledger.orderViolations()));
 
     std::printf("RESULT mode=latency clients=%d size=%zu rate=%d seconds=%.3f count=%zu "
                 "p50_us=%.1f p99_us=%.1f max_us=%.1f",
@@ -164,9 +123,7 @@ int runLatency(const Options& options, ClientSet& clients) {
         std::printf(" server_cpu_s=%.3f", *serverCpu);
     }
     std::printf(" incomplete=%zu missing=%llu order_violations=%llu damaged=%llu\n", incomplete,
-                static_cast<unsigned long long>(missing),
-                static_cast<unsigned long long>(ledger.orderViolations()),
-                static_cast<unsigned long long>(clients.damagedRecords()));
+                ull(missing), ull(ledger.orderViolations()), ull(clients.damagedRecords()));
 
     if (ledger.orderViolations() > 0) {
         return kExitOrderViolation;

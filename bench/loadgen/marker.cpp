@@ -1,8 +1,13 @@
 #include "marker.h"
 
+#include "../common/hex.h"
+
 #include <algorithm>
 
 namespace {
+
+using bench::appendHex;
+using bench::readHex;
 
 constexpr std::size_t kSenderDigits = 4;
 constexpr std::size_t kSeqDigits = 12;
@@ -11,29 +16,6 @@ constexpr std::size_t kCheckDigits = 2;
 constexpr std::size_t kFieldsBegin = kMarkerMagic.size();
 constexpr std::size_t kFieldsEnd = kFieldsBegin + kSenderDigits + kSeqDigits + kTimeDigits;
 constexpr std::size_t kPaddingBegin = kFieldsEnd + kCheckDigits;
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-void appendHex(std::string& out, std::uint64_t value, std::size_t digits) {
-    for (std::size_t i = digits; i-- > 0;) {
-        out.push_back(kHexDigits[(value >> (4 * i)) & 0xF]);
-    }
-}
-
-bool readHex(std::string_view text, std::uint64_t& value) {
-    value = 0;
-    for (const char c : text) {
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else {
-            return false;
-        }
-        value = (value << 4) | static_cast<std::uint64_t>(digit);
-    }
-    return true;
-}
 
 unsigned checkByte(std::string_view fields) {
     unsigned sum = 0;
@@ -114,4 +96,45 @@ void MarkerScanner::feed(const char* data, std::size_t length, std::vector<Marke
         }
     }
     pending_.erase(0, pos);
+}
+
+MarkerLedger::MarkerLedger(int clients)
+    : clients_(clients), cells_(static_cast<std::size_t>(clients) * clients) {}
+
+bool MarkerLedger::record(int receiver, const Marker& marker) {
+    if (marker.sender >= static_cast<std::uint32_t>(clients_)) {
+        ++foreignMarkers_;
+        return false;
+    }
+    Cell& c = cells_[receiver * clients_ + static_cast<int>(marker.sender)];
+    const auto seq = static_cast<std::int64_t>(marker.seq);
+    if (seq <= c.highest) {
+        ++orderViolations_;
+        return true;
+    }
+    c.highest = seq;
+    ++c.inOrder;
+    return true;
+}
+
+std::uint64_t MarkerLedger::missing(const std::vector<std::uint64_t>& sentBySender) const {
+    std::uint64_t total = 0;
+    for (int r = 0; r < clients_; ++r) {
+        for (int s = 0; s < clients_; ++s) {
+            const std::uint64_t got = cell(r, s).inOrder;
+            total += sentBySender[s] > got ? sentBySender[s] - got : 0;
+        }
+    }
+    return total;
+}
+
+bool MarkerLedger::complete(const std::vector<std::uint64_t>& sentBySender) const {
+    for (int r = 0; r < clients_; ++r) {
+        for (int s = 0; s < clients_; ++s) {
+            if (cell(r, s).highest + 1 != static_cast<std::int64_t>(sentBySender[s])) {
+                return false;
+            }
+        }
+    }
+    return true;
 }

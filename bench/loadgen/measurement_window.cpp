@@ -1,6 +1,6 @@
 #include "measurement_window.h"
 
-#include "cpu_time.h"
+#include "../common/process_stats.h"
 
 #include <algorithm>
 
@@ -16,21 +16,24 @@ MeasurementWindow::MeasurementWindow(const Options& options, std::uint64_t start
     : serverPid_(options.serverPid), measureFrom_(startNs + toNs(options.warmupS)),
       measureUntil_(measureFrom_ + toNs(options.durationS)), drainNs_(toNs(options.drainS)) {}
 
+MeasurementWindow::CpuSample MeasurementWindow::sampleCpu() const {
+    CpuSample sample;
+    if (serverPid_ > 0) {
+        sample.server = bench::processCpuSeconds(serverPid_);
+    }
+    sample.own = bench::ownCpuSeconds();
+    return sample;
+}
+
 void MeasurementWindow::advance(std::uint64_t now) {
     if (phase_ == Phase::WarmingUp && now >= measureFrom_) {
         phase_ = Phase::Measuring;
-        if (serverPid_ > 0) {
-            serverCpuStart_ = processCpuSeconds(serverPid_);
-        }
-        ownCpuStart_ = ::ownCpuSeconds();
+        start_ = sampleCpu();
         startedNs_ = now;
     }
     if (phase_ == Phase::Measuring && now >= measureUntil_) {
         phase_ = Phase::Draining;
-        if (serverPid_ > 0) {
-            serverCpuEnd_ = processCpuSeconds(serverPid_);
-        }
-        ownCpuEnd_ = ::ownCpuSeconds();
+        end_ = sampleCpu();
         endedNs_ = now;
         drainUntil_ = now + drainNs_;
     }
@@ -47,8 +50,8 @@ int MeasurementWindow::millisecondsToNextEdge(std::uint64_t now) const {
 }
 
 std::optional<double> MeasurementWindow::serverCpuSeconds() const {
-    if (!serverCpuStart_ || !serverCpuEnd_) {
+    if (!start_.server || !end_.server) {
         return std::nullopt;
     }
-    return *serverCpuEnd_ - *serverCpuStart_;
+    return *end_.server - *start_.server;
 }

@@ -25,10 +25,15 @@ public:
 
     double measuredSeconds() const { return static_cast<double>(endedNs_ - startedNs_) / 1e9; }
     std::optional<double> serverCpuSeconds() const;
-    double ownCpuSeconds() const { return ownCpuEnd_ - ownCpuStart_; }
+    double ownCpuSeconds() const { return end_.own - start_.own; }
 
 private:
     enum class Phase { WarmingUp, Measuring, Draining };
+    struct CpuSample {
+        std::optional<double> server;
+        double own = 0.0;
+    };
+    CpuSample sampleCpu() const;
 
     int serverPid_;
     std::uint64_t measureFrom_;
@@ -38,8 +43,6 @@ private:
     Phase phase_ = Phase::WarmingUp;
     std::uint64_t startedNs_ = 0;
     std::uint64_t endedNs_ = 0;
-    std::optional<double> serverCpuStart_;
-    std::optional<double> serverCpuEnd_;
-    double ownCpuStart_ = 0.0;
-    double ownCpuEnd_ = 0.0;
+    CpuSample start_;
+    CpuSample end_;
 };

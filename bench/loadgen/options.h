@@ -21,13 +21,3 @@ struct Options {
     double drainS = 2.0;
     bool quickAck = false; // acknowledge every arrival at once (TCP_QUICKACK after each read)
 };
-
-struct ParsedOptions {
-    Options options;
-    bool helpRequested = false;
-    std::string error; // empty when parsing succeeded
-};
-
-ParsedOptions parseOptions(int argc, char** argv);
-std::string usageText();
-const char* modeName(Mode mode);

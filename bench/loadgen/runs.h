@@ -8,6 +8,11 @@
 int runThroughput(const Options& options, ClientSet& clients);
 int runLatency(const Options& options, ClientSet& clients);
 
+// For printing counters with %llu.
+inline unsigned long long ull(std::uint64_t value) {
+    return value;
+}
+
 // Exit statuses shared by both runs.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 1;

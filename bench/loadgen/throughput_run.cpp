@@ -1,4 +1,4 @@
-#include "delivery_ledger.h"
+#include "marker.h"
 #include "measurement_window.h"
 #include "runs.h"
 
@@ -8,7 +8,7 @@
 
 int runThroughput(const Options& options, ClientSet& clients) {
     const int n = clients.size();
-    DeliveryLedger ledger(n);
+    MarkerLedger ledger(n);
     std::vector<std::uint64_t> sent(n, 0);
     // One past the highest own sequence number seen back; a lost own text is freed by any
     // later one, so a sender never waits for an echo that cannot come.
@@ -72,11 +72,9 @@ int runThroughput(const Options& options, ClientSet& clients) {
                 options.host.c_str(), static_cast<unsigned>(options.port), options.size,
                 options.window);
     std::printf("  measured          %.3f s after %.1f s warm-up\n", seconds, options.warmupS);
-    std::printf("  texts sent        %llu (%.0f/s)\n",
-                static_cast<unsigned long long>(measuredSends), sendsPerS);
-    std::printf("  deliveries        %llu (%.0f/s, %.1f MB/s)\n",
-                static_cast<unsigned long long>(measuredDeliveries), deliveriesPerS,
-                deliveriesPerS * static_cast<double>(options.size) / 1e6);
+    std::printf("  texts sent        %llu (%.0f/s)\n", ull(measuredSends), sendsPerS);
+    std::printf("  deliveries        %llu (%.0f/s, %.1f MB/s)\n", ull(measuredDeliveries),
+                deliveriesPerS, deliveriesPerS * static_cast<double>(options.size) / 1e6);
     const auto serverCpu = window.serverCpuSeconds();
     if (serverCpu) {
         std::printf("  server CPU        %.2f s (%.2f of one core), %.3f s per million "
@@ -90,28 +88,23 @@ int runThroughput(const Options& options, ClientSet& clients) {
                 window.ownCpuSeconds() / seconds);
     std::printf("  whole run         %llu texts sent, %llu deliveries missing, %llu order "
                 "violations\n",
-                static_cast<unsigned long long>(totalSent),
-                static_cast<unsigned long long>(missing),
-                static_cast<unsigned long long>(ledger.orderViolations()));
+                ull(totalSent), ull(missing), ull(ledger.orderViolations()));
     std::printf("  skipped           %llu damaged records, %llu foreign bytes, %llu foreign "
                 "markers\n",
-                static_cast<unsigned long long>(clients.damagedRecords()),
-                static_cast<unsigned long long>(clients.foreignBytes()),
-                static_cast<unsigned long long>(ledger.foreignMarkers()));
+                ull(clients.damagedRecords()), ull(clients.foreignBytes()),
+                ull(ledger.foreignMarkers()));
 
     std::printf("RESULT mode=throughput clients=%d size=%zu window=%d seconds=%.3f "
                 "sent=%llu deliveries=%llu deliveries_per_s=%.0f",
-                n, options.size, options.window, seconds,
-                static_cast<unsigned long long>(measuredSends),
-                static_cast<unsigned long long>(measuredDeliveries), deliveriesPerS);
+                n, options.size, options.window, seconds, ull(measuredSends),
+                ull(measuredDeliveries), deliveriesPerS);
     if (serverCpu) {
         std::printf(" server_cpu_s=%.3f server_cpu_s_per_M=%.3f", *serverCpu,
                     *serverCpu / (static_cast<double>(measuredDeliveries) / 1e6));
     }
     std::printf(" loadgen_cpu_s=%.3f missing=%llu order_violations=%llu damaged=%llu\n",
-                window.ownCpuSeconds(), static_cast<unsigned long long>(missing),
-                static_cast<unsigned long long>(ledger.orderViolations()),
-                static_cast<unsigned long long>(clients.damagedRecords()));
+                window.ownCpuSeconds(), ull(missing), ull(ledger.orderViolations()),
+                ull(clients.damagedRecords()));
 
     if (ledger.orderViolations() > 0) {
         return kExitOrderViolation;

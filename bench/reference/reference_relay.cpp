@@ -1,12 +1,8 @@
 #include "reference_relay.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -15,13 +11,10 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // A client that lets this much pile up is not reading; it is dropped rather than letting
 // memory grow without end.
 constexpr std::size_t kMaxBacklog = 16 * 1024 * 1024;
-constexpr int kMaxEvents = 64;
-
-std::string systemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
 
 } // namespace
+
+using bench::systemError;
 
 ReferenceRelay::ReferenceRelay(std::string bindAddress, std::uint16_t port, int maxClients,
                                bool floor)
@@ -29,14 +22,8 @@ ReferenceRelay::ReferenceRelay(std::string bindAddress, std::uint16_t port, int 
       slots_(static_cast<std::size_t>(maxClients) + 1), readBuffer_(kReadChunk) {}
 
 ReferenceRelay::~ReferenceRelay() {
-    for (std::size_t i = 1; i < slots_.size(); ++i) {
-        closeSlot(static_cast<int>(i));
-    }
     if (listenFd_ >= 0) {
         ::close(listenFd_);
-    }
-    if (epollFd_ >= 0) {
-        ::close(epollFd_);
     }
 }
 
@@ -66,51 +53,32 @@ bool ReferenceRelay::listen(std::string& error) {
     socklen_t length = sizeof address;
     ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
     boundPort_ = ntohs(address.sin_port);
-
-    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd_ < 0) {
-        error = systemError("epoll_create1");
-        return false;
-    }
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u32 = 0;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &event) != 0) {
-        error = systemError("epoll_ctl");
-        return false;
-    }
-    return true;
+    return poller_.open(error) && poller_.control(EPOLL_CTL_ADD, listenFd_, EPOLLIN, 0, error);
 }
 
 std::string ReferenceRelay::run() {
-    epoll_event events[kMaxEvents];
-    for (;;) {
-        const int ready = ::epoll_wait(epollFd_, events, kMaxEvents, -1);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return systemError("epoll_wait");
+    const auto onEvent = [this](std::uint64_t token, std::uint32_t events) {
+        const auto slot = static_cast<int>(token);
+        if (slot == 0) {
+            acceptClient();
+            return;
         }
-        for (int e = 0; e < ready; ++e) {
-            const int slot = static_cast<int>(events[e].data.u32);
-            if (slot == 0) {
-                acceptClient();
-                continue;
-            }
-            // The slot may have been closed (or even reused) by an earlier event of this batch;
-            // a stale event then finds nothing to read, which is harmless.
-            if (slots_[slot].fd < 0) {
-                continue;
-            }
-            if ((events[e].events & EPOLLOUT) != 0) {
-                flush(slot);
-            }
-            if (slots_[slot].fd >= 0 && (events[e].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-                readFrom(slot);
-            }
+        // The slot may have been closed (or even reused) by an earlier event of this batch;
+        // a stale event then finds nothing to read, which is harmless.
+        if (!slots_[slot].isOpen()) {
+            return;
         }
+        if ((events & EPOLLOUT) != 0) {
+            flush(slot);
+        }
+        if (slots_[slot].isOpen() && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+            readFrom(slot);
+        }
+    };
+    std::string error;
+    while (poller_.wait(-1, onEvent, error)) {
     }
+    return error;
 }
 
 void ReferenceRelay::acceptClient() {
@@ -119,7 +87,7 @@ void ReferenceRelay::acceptClient() {
         return; // the peer gave up already, or descriptors ran out; keep serving the others
     }
     int slot = 1;
-    while (slot < static_cast<int>(slots_.size()) && slots_[slot].fd >= 0) {
+    while (slot < static_cast<int>(slots_.size()) && slots_[slot].isOpen()) {
         ++slot;
     }
     if (slot == static_cast<int>(slots_.size())) {
@@ -128,31 +96,28 @@ void ReferenceRelay::acceptClient() {
     }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u32 = static_cast<std::uint32_t>(slot);
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
-        ::close(fd);
+    slots_[slot].adopt(fd);
+    if (std::string error; !slots_[slot].watch(poller_, slot, EPOLLIN, error)) {
+        slots_[slot].close();
         return;
     }
-    slots_[slot].fd = fd;
     const std::string greeting = ":ID:" + std::to_string(slot);
     writeTo(slot, greeting.data(), greeting.size());
     yieldAfterWrite();
 }
 
 void ReferenceRelay::readFrom(int slot) {
-    const ssize_t got = ::read(slots_[slot].fd, readBuffer_.data(), readBuffer_.size());
+    const long got = slots_[slot].read(readBuffer_.data(), readBuffer_.size());
     if (got > 0) {
         relay(readBuffer_.data(), static_cast<std::size_t>(got));
-    } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-        closeSlot(slot);
+    } else if (got != -1) {
+        slots_[slot].close();
     }
 }
 
 void ReferenceRelay::relay(const char* data, std::size_t length) {
     for (std::size_t slot = 1; slot < slots_.size(); ++slot) {
-        if (slots_[slot].fd >= 0) {
+        if (slots_[slot].isOpen()) {
             writeTo(static_cast<int>(slot), data, length);
             yieldAfterWrite();
         }
@@ -164,71 +129,25 @@ void ReferenceRelay::yieldAfterWrite() {
         return;
     }
     // Level-triggered: whatever this reports is reported again to the main loop, which answers it.
-    epoll_event events[kMaxEvents];
-    ::epoll_wait(epollFd_, events, kMaxEvents, 0);
+    std::string ignored;
+    poller_.wait(
+        0, [](std::uint64_t, std::uint32_t) {}, ignored);
 }
 
 void ReferenceRelay::writeTo(int slot, const char* data, std::size_t length) {
-    Slot& s = slots_[slot];
-    if (s.backlog.size() > s.backlogStart) {
-        // Older bytes still wait: keep the order by queueing behind them.
-        if (s.backlog.size() - s.backlogStart + length > kMaxBacklog) {
-            closeSlot(slot);
-            return;
-        }
-        s.backlog.append(data, length);
-        return;
-    }
-    const ssize_t sent = ::send(s.fd, data, length, MSG_NOSIGNAL);
-    if (sent < 0 && errno != EAGAIN && errno != EINTR) {
-        closeSlot(slot);
-        return;
-    }
-    const auto taken = static_cast<std::size_t>(sent < 0 ? 0 : sent);
-    if (taken < length) {
-        s.backlog.assign(data + taken, length - taken);
-        s.backlogStart = 0;
-        setWriteInterest(slot, true);
+    bench::Connection& c = slots_[slot];
+    // Older bytes still waiting keep the order by queueing new ones behind them.
+    std::string error;
+    if ((c.backlog() > 0 && c.backlog() + length > kMaxBacklog) || !c.write({data, length}) ||
+        (c.backlog() > 0 && !c.watch(poller_, slot, EPOLLIN | EPOLLOUT, error))) {
+        c.close();
     }
 }
 
 void ReferenceRelay::flush(int slot) {
-    Slot& s = slots_[slot];
-    while (s.backlog.size() > s.backlogStart) {
-        const ssize_t sent = ::send(s.fd, s.backlog.data() + s.backlogStart,
-                                    s.backlog.size() - s.backlogStart, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno != EAGAIN && errno != EINTR) {
-                closeSlot(slot);
-            }
-            return;
-        }
-        s.backlogStart += static_cast<std::size_t>(sent);
+    bench::Connection& c = slots_[slot];
+    std::string error;
+    if (!c.flush() || (c.backlog() == 0 && !c.watch(poller_, slot, EPOLLIN, error))) {
+        c.close();
     }
-    s.backlog.clear();
-    s.backlogStart = 0;
-    setWriteInterest(slot, false);
-}
-
-void ReferenceRelay::setWriteInterest(int slot, bool on) {
-    Slot& s = slots_[slot];
-    if (s.wantsWrite == on) {
-        return;
-    }
-    epoll_event event{};
-    event.events = EPOLLIN | (on ? EPOLLOUT : 0u);
-    event.data.u32 = static_cast<std::uint32_t>(slot);
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, s.fd, &event) != 0) {
-        closeSlot(slot);
-        return;
-    }
-    s.wantsWrite = on;
-}
-
-void ReferenceRelay::closeSlot(int slot) {
-    Slot& s = slots_[slot];
-    if (s.fd >= 0) {
-        ::close(s.fd); // closing also removes it from the epoll set
-    }
-    s = Slot{};
 }

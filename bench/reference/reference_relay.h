@@ -1,5 +1,7 @@
 #pragma once
 
+#include "../common/net.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -26,28 +28,19 @@ public:
     std::string run();
 
 private:
-    struct Slot {
-        int fd = -1;
-        std::string backlog; // bytes the socket has not taken yet
-        std::size_t backlogStart = 0;
-        bool wantsWrite = false;
-    };
-
     void acceptClient();
     void readFrom(int slot);
     void relay(const char* data, std::size_t length);
     void writeTo(int slot, const char* data, std::size_t length);
     void yieldAfterWrite();
     void flush(int slot);
-    void setWriteInterest(int slot, bool on);
-    void closeSlot(int slot);
 
     std::string bindAddress_;
     std::uint16_t port_;
     bool floor_;
     std::uint16_t boundPort_ = 0;
     int listenFd_ = -1;
-    int epollFd_ = -1;
-    std::vector<Slot> slots_; // index 0 stands for the listener, clients use 1..maxClients
+    bench::Poller poller_;
+    std::vector<bench::Connection> slots_; // 0 stands for the listener, clients use 1..maxClients
     std::vector<char> readBuffer_;
 };

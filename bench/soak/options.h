@@ -22,12 +22,3 @@ struct Options {
     double rssMarginPercent = 10.0;
     int fdMargin = 2;
 };
-
-struct ParsedOptions {
-    Options options;
-    bool helpRequested = false;
-    std::string error; // empty when parsing succeeded
-};
-
-ParsedOptions parseOptions(int argc, char** argv);
-std::string usageText();

@@ -1,33 +1,11 @@
 #include "record.h"
 
-#include <array>
+#include "../common/hex.h"
 
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
-
-void putHex(std::string& out, std::uint64_t value, int digits) {
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-        out.push_back(kHex[(value >> shift) & 0xF]);
-    }
-}
-
-bool readHex(const char* text, int digits, std::uint64_t& out) {
-    out = 0;
-    for (int i = 0; i < digits; ++i) {
-        const char c = text[i];
-        int nibble = 0;
-        if (c >= '0' && c <= '9') {
-            nibble = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            nibble = c - 'a' + 10;
-        } else {
-            return false;
-        }
-        out = (out << 4) | static_cast<std::uint64_t>(nibble);
-    }
-    return true;
-}
+using bench::appendHex;
+using bench::readHex;
 
 // splitmix64: cheap, and every (seed, record) pair gives its own stream.
 class PayloadStream {
@@ -78,12 +56,12 @@ std::string encodeRecord(const RecordHeader& header, std::uint64_t runSeed) {
     out.reserve(recordSize(header));
     out.push_back(kRecordStart);
     out.push_back(static_cast<char>(header.kind));
-    putHex(out, header.sender, 4);
-    putHex(out, header.seq, 8);
+    appendHex(out, header.sender, 4);
+    appendHex(out, header.seq, 8);
     if (header.kind == RecordKind::Private) {
-        putHex(out, header.target, 2);
+        appendHex(out, header.target, 2);
     }
-    putHex(out, header.length, 4);
+    appendHex(out, header.length, 4);
     PayloadStream stream = streamFor(header, runSeed);
     for (std::size_t i = 0; i < header.length; ++i) {
         out.push_back(stream.next());
@@ -108,18 +86,11 @@ bool parseHeader(const char* text, std::size_t size, RecordHeader& out) {
     std::uint64_t seq = 0;
     std::uint64_t target = 0;
     std::uint64_t length = 0;
-    const char* field = text + 2;
-    if (!readHex(field, 4, sender) || !readHex(field + 4, 8, seq)) {
-        return false;
-    }
-    field += 12;
-    if (out.kind == RecordKind::Private) {
-        if (!readHex(field, 2, target)) {
-            return false;
-        }
-        field += 2;
-    }
-    if (!readHex(field, 4, length)) {
+    const std::string_view fields(text + 2, headerSize(out.kind) - 2);
+    const bool isPrivate = out.kind == RecordKind::Private;
+    if (!readHex(fields.substr(0, 4), sender) || !readHex(fields.substr(4, 8), seq) ||
+        (isPrivate && !readHex(fields.substr(12, 2), target)) ||
+        !readHex(fields.substr(isPrivate ? 14 : 12, 4), length)) {
         return false;
     }
     out.sender = static_cast<std::uint16_t>(sender);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "process_sample.h"
+#include "../common/process_stats.h"
 
 #include <cstdint>
 #include <string>
@@ -45,8 +45,8 @@ struct SoakCounters {
     int probeSlot = -1;
     bool serverProcessGone = false;
     double baselineAtS = 0.0;
-    ProcessSample baseline;
-    ProcessSample end;
+    bench::ProcessSample baseline;
+    bench::ProcessSample end;
     std::int64_t rssMaxKiB = 0;
     std::vector<std::int64_t> rssByMinuteKiB; // first sample of each minute of the run
     int descriptorsMax = 0;

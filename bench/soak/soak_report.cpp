@@ -5,6 +5,10 @@
 
 namespace {
 
+unsigned long long ull(std::uint64_t value) {
+    return value;
+}
+
 const char* passFail(bool ok) {
     return ok ? "ok" : "FAIL";
 }
@@ -36,62 +40,41 @@ int reportSoak(const Options& options, std::uint64_t seed, double ranSeconds, co
     }
 
     std::printf("talkmere-soak: %s:%u for %.1f s (asked %.2f min), seed %llu\n",
-                options.host.c_str(), options.port, ranSeconds, options.minutes,
-                static_cast<unsigned long long>(seed));
+                options.host.c_str(), options.port, ranSeconds, options.minutes, ull(seed));
     std::printf("server up at the end: %s (fresh client greeted in slot %d and its broadcast "
                 "relayed to every reader)%s\n",
                 passFail(serverUp), c.probeSlot, c.serverProcessGone ? "; PROCESS GONE" : "");
     std::printf("broadcasts: %llu written (%llu bytes); %llu deliveries checked byte for byte "
                 "(%llu bytes)\n",
-                static_cast<unsigned long long>(v.written),
-                static_cast<unsigned long long>(v.writtenBytes),
-                static_cast<unsigned long long>(v.delivered),
-                static_cast<unsigned long long>(v.deliveredBytes));
+                ull(v.written), ull(v.writtenBytes), ull(v.delivered), ull(v.deliveredBytes));
     std::printf("  missing %llu, out of order %llu: %s; split by transport %llu (+%llu "
                 "without header)\n",
-                static_cast<unsigned long long>(v.missing),
-                static_cast<unsigned long long>(v.outOfOrder),
-                passFail(v.missing == 0 && v.outOfOrder == 0),
-                static_cast<unsigned long long>(v.splitByTransport),
-                static_cast<unsigned long long>(v.splitUnattributed));
+                ull(v.missing), ull(v.outOfOrder), passFail(v.missing == 0 && v.outOfOrder == 0),
+                ull(v.splitByTransport), ull(v.splitUnattributed));
     std::printf("private: %llu sent, %llu delivered to their slot, %llu joined by transport, "
                 "%llu split, missing %llu, out of order %llu: %s\n",
-                static_cast<unsigned long long>(v.privateSent),
-                static_cast<unsigned long long>(v.privateDelivered),
-                static_cast<unsigned long long>(v.privateJoined),
-                static_cast<unsigned long long>(v.privateSplit),
-                static_cast<unsigned long long>(v.privateMissing),
-                static_cast<unsigned long long>(v.privateOutOfOrder),
+                ull(v.privateSent), ull(v.privateDelivered), ull(v.privateJoined),
+                ull(v.privateSplit), ull(v.privateMissing), ull(v.privateOutOfOrder),
                 passFail(v.privateMissing == 0 && v.privateOutOfOrder == 0));
     std::printf("large texts: %llu sent (%llu KiB); other bytes received (large texts, "
                 "notices): %llu\n",
-                static_cast<unsigned long long>(c.largeTexts),
-                static_cast<unsigned long long>(c.largeBytes / 1024),
-                static_cast<unsigned long long>(c.foreignBytes));
-    std::printf(
-        "chaos: %llu stalls (%llu dropped by the server, %llu outlasted, %llu bytes "
-        "read after stalling); %llu resets; %llu half-closes (%llu closed by the "
-        "server)\n",
-        static_cast<unsigned long long>(c.stalls), static_cast<unsigned long long>(c.stallsDropped),
-        static_cast<unsigned long long>(c.stallsOutlasted),
-        static_cast<unsigned long long>(c.stalledBytesDrained),
-        static_cast<unsigned long long>(c.resets), static_cast<unsigned long long>(c.halfCloses),
-        static_cast<unsigned long long>(c.halfClosesEnded));
+                ull(c.largeTexts), ull(c.largeBytes / 1024), ull(c.foreignBytes));
+    std::printf("chaos: %llu stalls (%llu dropped by the server, %llu outlasted, %llu bytes "
+                "read after stalling); %llu resets; %llu half-closes (%llu closed by the "
+                "server)\n",
+                ull(c.stalls), ull(c.stallsDropped), ull(c.stallsOutlasted),
+                ull(c.stalledBytesDrained), ull(c.resets), ull(c.halfCloses),
+                ull(c.halfClosesEnded));
     std::printf("limit: %llu connections, %llu greeted; over-limit %llu refused, %llu accepted "
                 "(a slot was free); chaos reconnects refused %llu; slowest refusal %.3f s; "
                 "most clients certainly held at once %d (limit %d)\n",
-                static_cast<unsigned long long>(c.connections),
-                static_cast<unsigned long long>(c.greeted),
-                static_cast<unsigned long long>(c.refusedExtra),
-                static_cast<unsigned long long>(c.acceptedExtra),
-                static_cast<unsigned long long>(c.refusedChaos), c.slowestRefusalS,
-                c.maxLiveClients, options.maxClients);
+                ull(c.connections), ull(c.greeted), ull(c.refusedExtra), ull(c.acceptedExtra),
+                ull(c.refusedChaos), c.slowestRefusalS, c.maxLiveClients, options.maxClients);
     std::printf("departures: %llu of %llu orderly departures announced to the readers\n",
-                static_cast<unsigned long long>(c.departuresSeen),
-                static_cast<unsigned long long>(c.departuresExpected));
+                ull(c.departuresSeen), ull(c.departuresExpected));
     if (c.sendsSkipped > 0) {
         std::printf("note: %llu reader texts skipped because the server read slowly\n",
-                    static_cast<unsigned long long>(c.sendsSkipped));
+                    ull(c.sendsSkipped));
     }
     if (options.serverPid != 0) {
         if (sampled) {
@@ -120,8 +103,7 @@ int reportSoak(const Options& options, std::uint64_t seed, double ranSeconds, co
         std::printf("fault: %s\n", fault.c_str());
     }
     if (c.faultsNotListed > 0) {
-        std::printf("fault: ... and %llu more\n",
-                    static_cast<unsigned long long>(c.faultsNotListed));
+        std::printf("fault: ... and %llu more\n", ull(c.faultsNotListed));
     }
 
     std::printf(
@@ -132,24 +114,13 @@ int reportSoak(const Options& options, std::uint64_t seed, double ranSeconds, co
         "over_limit_refused=%llu over_limit_accepted=%llu chaos_refused=%llu max_live=%d "
         "faults=%llu server_up=%d rss_base_kib=%lld rss_end_kib=%lld rss_max_kib=%lld "
         "fd_base=%d fd_end=%d fd_max=%d\n",
-        status == kExitPass ? "pass" : "fail", status, ranSeconds,
-        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(v.written),
-        static_cast<unsigned long long>(v.delivered),
-        static_cast<unsigned long long>(v.deliveredBytes),
-        static_cast<unsigned long long>(v.missing), static_cast<unsigned long long>(v.outOfOrder),
-        static_cast<unsigned long long>(v.splitByTransport),
-        static_cast<unsigned long long>(v.splitUnattributed),
-        static_cast<unsigned long long>(v.privateSent),
-        static_cast<unsigned long long>(v.privateDelivered),
-        static_cast<unsigned long long>(v.privateJoined),
-        static_cast<unsigned long long>(v.privateMissing),
-        static_cast<unsigned long long>(c.largeTexts), static_cast<unsigned long long>(c.stalls),
-        static_cast<unsigned long long>(c.stallsDropped), static_cast<unsigned long long>(c.resets),
-        static_cast<unsigned long long>(c.halfCloses),
-        static_cast<unsigned long long>(c.refusedExtra),
-        static_cast<unsigned long long>(c.acceptedExtra),
-        static_cast<unsigned long long>(c.refusedChaos), c.maxLiveClients,
-        static_cast<unsigned long long>(c.faults.size() + c.faultsNotListed), serverUp ? 1 : 0,
+        status == kExitPass ? "pass" : "fail", status, ranSeconds, ull(seed), ull(v.written),
+        ull(v.delivered), ull(v.deliveredBytes), ull(v.missing), ull(v.outOfOrder),
+        ull(v.splitByTransport), ull(v.splitUnattributed), ull(v.privateSent),
+        ull(v.privateDelivered), ull(v.privateJoined), ull(v.privateMissing), ull(c.largeTexts),
+        ull(c.stalls), ull(c.stallsDropped), ull(c.resets), ull(c.halfCloses), ull(c.refusedExtra),
+        ull(c.acceptedExtra), ull(c.refusedChaos), c.maxLiveClients,
+        ull(c.faults.size() + c.faultsNotListed), serverUp ? 1 : 0,
         static_cast<long long>(c.baseline.rssKiB), static_cast<long long>(c.end.rssKiB),
         static_cast<long long>(c.rssMaxKiB), c.baseline.descriptors, c.end.descriptors,
         c.descriptorsMax);

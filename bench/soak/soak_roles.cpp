@@ -9,27 +9,11 @@
 namespace soak_detail {
 
 const char* roleName(Role role) {
-    switch (role) {
-    case Role::Reader:
-        return "reader";
-    case Role::PrivateSender:
-        return "private sender";
-    case Role::LargeSender:
-        return "large-text sender";
-    case Role::Listener:
-        return "listener";
-    case Role::Staller:
-        return "staller";
-    case Role::Resetter:
-        return "resetter";
-    case Role::HalfCloser:
-        return "half-closer";
-    case Role::OverLimit:
-        return "over-limit client";
-    case Role::Probe:
-        return "final probe";
-    }
-    return "?";
+    static constexpr const char* kNames[] = {
+        "reader",   "private sender", "large-text sender", "listener",    "staller",
+        "resetter", "half-closer",    "over-limit client", "final probe",
+    };
+    return kNames[static_cast<int>(role)];
 }
 
 } // namespace soak_detail
@@ -152,15 +136,9 @@ void SoakRun::onEnd(Client& c, const std::string& why) {
     default:
         break;
     }
-    counters_.fault("the server ended a " + std::string(roleName(c.role)) + " in slot " +
-                    std::to_string(c.slot) + " that kept reading, after " + std::to_string(age) +
-                    " s: " + why);
-    if (wholeRun(c.role) || c.role == Role::Probe) {
-        c.gone = true;
-        c.due = Clock::time_point::max();
-    } else {
-        retryLater(c, 0.3, 1.0);
-    }
+    drop(c, "the server ended a " + std::string(roleName(c.role)) + " in slot " +
+                std::to_string(c.slot) + " that kept reading, after " + std::to_string(age) +
+                " s: " + why);
 }
 
 void SoakRun::act(Client& c, Clock::time_point now) {

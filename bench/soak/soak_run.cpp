@@ -2,15 +2,10 @@
 
 #include "soak_detail.h"
 
-#include "process_sample.h"
 #include "record.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <netdb.h>
-#include <sys/epoll.h>
-#include <unistd.h>
 
 using namespace soak_detail;
 
@@ -20,13 +15,6 @@ SoakRun::SoakRun(const Options& options)
                 ? options.seed
                 : static_cast<std::uint64_t>(Clock::now().time_since_epoch().count())),
       random_(seed_), readBuffer_(kReadChunk) {}
-
-SoakRun::~SoakRun() {
-    clients_.clear();
-    if (epollFd_ >= 0) {
-        ::close(epollFd_);
-    }
-}
 
 bool SoakRun::wholeRun(Role role) const {
     return role == Role::Reader || role == Role::PrivateSender || role == Role::LargeSender ||
@@ -42,30 +30,8 @@ std::uint16_t SoakRun::payloadLength() {
         std::uniform_int_distribution<int>(16, options_.maxPayload)(random_));
 }
 
-bool SoakRun::resolve(std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(options_.port);
-    if (const int rc = ::getaddrinfo(options_.host.c_str(), port.c_str(), &hints, &found);
-        rc != 0) {
-        error = "cannot resolve " + options_.host + ": " + ::gai_strerror(rc);
-        return false;
-    }
-    std::memcpy(&address_, found->ai_addr, found->ai_addrlen);
-    addressLength_ = found->ai_addrlen;
-    ::freeaddrinfo(found);
-    return true;
-}
-
 bool SoakRun::run(std::string& error) {
-    if (!resolve(error)) {
-        return false;
-    }
-    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd_ < 0) {
-        error = std::string("epoll_create1: ") + std::strerror(errno);
+    if (!bench::resolve(options_.host, options_.port, address_, error) || !poller_.open(error)) {
         return false;
     }
     filler_ = fillerText(static_cast<std::size_t>(options_.largeKiB) * 1024, seed_);
@@ -170,13 +136,14 @@ void SoakRun::loopUntil(Clock::time_point until, bool (SoakRun::*done)() const) 
 }
 
 void SoakRun::pump(int timeoutMs) {
-    epoll_event events[64];
-    const int ready = ::epoll_wait(epollFd_, events, 64, timeoutMs);
-    for (int e = 0; e < ready; ++e) {
-        const auto found = byId_.find(static_cast<std::uint16_t>(events[e].data.u64));
-        if (found != byId_.end()) {
-            handleEvent(*found->second, events[e].events);
+    const auto onEvent = [this](std::uint64_t token, std::uint32_t events) {
+        if (const auto found = byId_.find(static_cast<std::uint16_t>(token));
+            found != byId_.end()) {
+            handleEvent(*found->second, events);
         }
+    };
+    if (std::string error; !poller_.wait(timeoutMs, onEvent, error)) {
+        counters_.fault(error);
     }
     const auto now = Clock::now();
     for (auto& c : clients_) {
@@ -200,7 +167,9 @@ void SoakRun::connect(Client& c) {
     ++counters_.connections;
     std::string error;
     const int receiveBuffer = c.role == Role::Staller ? kStallReceiveBuffer : 0;
-    if (!c.link.open(address_, addressLength_, receiveBuffer, error)) {
+    if (!c.link.open(address_, receiveBuffer, error) ||
+        !c.link.watch(poller_, c.id, EPOLLOUT, error)) {
+        c.link.close();
         counters_.fault(std::string(roleName(c.role)) + " could not connect: " + error);
         retryLater(c, 0.5, 1.5);
         return;
@@ -208,13 +177,7 @@ void SoakRun::connect(Client& c) {
     c.phase = Phase::Connecting;
     c.phaseStart = Clock::now();
     c.due = Clock::time_point::max();
-    c.events = 0;
     byId_[c.id] = &c;
-    epoll_event event{};
-    event.events = EPOLLOUT;
-    event.data.u64 = c.id;
-    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, c.link.fd(), &event);
-    c.events = EPOLLOUT;
 }
 
 void SoakRun::setInterest(Client& c) {
@@ -230,12 +193,9 @@ void SoakRun::setInterest(Client& c) {
         wanted = EPOLLIN | EPOLLRDHUP | (c.link.backlog() > 0 ? EPOLLOUT : 0u);
         break;
     }
-    if (wanted != c.events && c.link.isOpen()) {
-        epoll_event event{};
-        event.events = wanted;
-        event.data.u64 = c.id;
-        ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.link.fd(), &event);
-        c.events = wanted;
+    if (std::string error; c.link.isOpen() && !c.link.watch(poller_, c.id, wanted, error)) {
+        drop(c, "the " + std::string(roleName(c.role)) + " in slot " + std::to_string(c.slot) +
+                    " could not be watched: " + error);
     }
 }
 
@@ -345,8 +305,17 @@ void SoakRun::closeClient(Client& c, bool reset) {
     }
     c.live = false;
     c.phase = Phase::Idle;
-    c.events = 0;
     c.due = Clock::time_point::max();
+}
+
+void SoakRun::drop(Client& c, std::string fault) {
+    counters_.fault(std::move(fault));
+    closeClient(c, false);
+    if (wholeRun(c.role) || c.role == Role::Probe) {
+        c.gone = true; // a client that kept reading is judged by what it got until here
+    } else {
+        retryLater(c, 0.3, 1.0);
+    }
 }
 
 void SoakRun::retryLater(Client& c, double fromS, double toS) {
@@ -385,7 +354,7 @@ void SoakRun::finalProbe() {
 }
 
 void SoakRun::sampleServer(bool baseline) {
-    const ProcessSample sample = sampleProcess(options_.serverPid);
+    const bench::ProcessSample sample = bench::sampleProcess(options_.serverPid);
     if (!sample.valid) {
         counters_.serverProcessGone = true;
         return;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "client_link.h"
+#include "../common/net.h"
 #include "delivery_ledger.h"
 #include "options.h"
 #include "soak_counters.h"
@@ -33,7 +33,6 @@ enum class Role {
 class SoakRun {
 public:
     explicit SoakRun(const Options& options);
-    ~SoakRun();
     SoakRun(const SoakRun&) = delete;
     SoakRun& operator=(const SoakRun&) = delete;
 
@@ -51,13 +50,12 @@ private:
     struct Client {
         Role role = Role::Reader;
         Phase phase = Phase::Idle;
-        ClientLink link;
+        bench::Connection link;
         std::unique_ptr<StreamScanner> scanner;
         std::uint16_t id = 0;
         int slot = -1;
         bool live = false; // certainly holding a slot at the server (see noteGreeting)
         bool gone = false; // a whole-run client that the server dropped
-        std::uint32_t events = 0;
         Clock::time_point due;
         Clock::time_point phaseStart;
         Clock::time_point phaseEnd;
@@ -67,7 +65,6 @@ private:
         std::unordered_map<int, std::uint64_t> departures;
     };
 
-    bool resolve(std::string& error);
     bool startup(std::string& error);
     void loopUntil(Clock::time_point until, bool (SoakRun::*done)() const);
     void pump(int timeoutMs);
@@ -88,6 +85,7 @@ private:
     void write(Client& c, const std::string& bytes);
     void setInterest(Client& c);
     void closeClient(Client& c, bool reset);
+    void drop(Client& c, std::string fault);
     void retryLater(Client& c, double fromS, double toS);
     void stopChaos();
     void finalProbe();
@@ -101,9 +99,8 @@ private:
     Options options_;
     std::uint64_t seed_;
     std::mt19937_64 random_;
-    sockaddr_storage address_{};
-    socklen_t addressLength_ = 0;
-    int epollFd_ = -1;
+    bench::Address address_;
+    bench::Poller poller_;
     std::vector<std::unique_ptr<Client>> clients_;
     std::unordered_map<std::uint16_t, Client*> byId_;
     std::uint16_t nextId_ = 1;

@@ -1,24 +1,14 @@
 // Checks of the soak tool's own judge: the stream scanner and the delivery ledger. A checker
 // that misreads the stream or the windows would pass a server that loses texts.
 
+#include "../common/check.h"
 #include "delivery_ledger.h"
 #include "record.h"
 #include "stream_scanner.h"
 
-#include <cstdio>
 #include <string>
 
 namespace {
-
-int failures = 0;
-
-void check(bool condition, const char* what, int line) {
-    if (!condition) {
-        std::printf("FAIL line %d: %s\n", line, what);
-        ++failures;
-    }
-}
-#define CHECK(condition) check((condition), #condition, __LINE__)
 
 constexpr std::uint64_t kSeed = 77;
 
@@ -206,7 +196,5 @@ int main() {
     ledgerLetsALeavingSenderLoseOnlyItsTail();
     ledgerJudgesAnEarlyLeaverByItsUnbrokenRun();
     ledgerSortsPrivateTexts();
-    std::printf("%s (%d failures)\n", failures == 0 ? "all soak self-checks passed" : "FAILED",
-                failures);
-    return failures == 0 ? 0 : 1;
+    return bench::checksPassed("all soak self-checks passed");
 }

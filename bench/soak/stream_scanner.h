@@ -24,7 +24,6 @@ public:
         : runSeed_(runSeed), password_(std::move(password)) {}
 
     void feed(const char* data, std::size_t size, ScanOutput& out);
-    std::size_t pendingBytes() const { return buffer_.size(); }
 
 private:
     struct Step {

@@ -1,14 +1,13 @@
 // The real main window with its server on a loopback port, for measuring the relay with the
 // window shown: the event log can start full, and the lateness of the 100 ms statistics ticks is
 // reported when the host is stopped (SIGINT/SIGTERM).
-#include "../common/QuitOnSignal.h"
+#include "../common/QtHost.h"
 #include "EventLog.h"
 #include "Module1.h"
 #include "ServerControl.h"
 #include "fMain.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QTimer>
 
@@ -64,36 +63,27 @@ double percentile(std::vector<double> values, double p) {
 int main(int argc, char** argv) {
     qputenv("QT_NO_GLIB", "1");
     TimedApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription("Talkmere's main window on a loopback port, for benchmarks.");
-    parser.addHelpOption();
-    parser.addOption({"port", "Loopback port to listen on.", "port", "20100"});
-    parser.addOption({"fill-log", "Start with the event log already full."});
-    parser.addOption({"no-data-events", "Clear \"Show data events\"."});
-    parser.addOption({"hidden", "Do not show the window (to tell its cost apart)."});
-    parser.process(app);
-
-    const talkmere::bench::QuitOnSignal quitOnSignal;
-    if (!quitOnSignal.ok())
+    const bench::HostStart start("Talkmere's main window on a loopback port, for benchmarks.",
+                                 {{"fill-log", "Start with the event log already full."},
+                                  {"no-data-events", "Clear \"Show data events\"."},
+                                  {"hidden", "Do not show the window (to tell its cost apart)."}});
+    if (!start.ok())
         return 1;
 
     talkmere::Module1::ServerPassword = "bench";
-    const qint32 port = parser.value("port").toInt();
     talkmere::fMain window(
-        std::make_unique<talkmere::ServerControl>(port, QHostAddress::LocalHost));
-    if (!window.server().online()) {
-        std::fprintf(stderr, "cannot listen on port %d\n", port);
+        std::make_unique<talkmere::ServerControl>(start.port(), QHostAddress::LocalHost));
+    if (!start.announce(window.server().online(), "window"))
         return 1;
-    }
-    if (parser.isSet("fill-log"))
+    if (start.parser.isSet("fill-log"))
         for (qsizetype i = 0; i < talkmere::EventLog::kMaxLines; ++i)
             window.server().log().appendAndSelect(
                 "Data on client 1 : ~TM0001000000000000 filler line of a typical length " +
                 QByteArray::number(i));
-    if (parser.isSet("no-data-events"))
+    if (start.parser.isSet("no-data-events"))
         if (auto* box = window.findChild<QWidget*>(QStringLiteral("chkDataEvents")))
             QMetaObject::invokeMethod(box, "setChecked", Q_ARG(bool, false));
-    if (!parser.isSet("hidden"))
+    if (!start.parser.isSet("hidden"))
         window.show();
 
     // How late each statistics tick comes, against its 100 ms period.
@@ -107,8 +97,6 @@ int main(int argc, char** argv) {
         });
     }
 
-    std::printf("listening on 127.0.0.1:%d (window)\n", port);
-    std::fflush(stdout);
     const int status = QApplication::exec();
     std::printf("TICKS count=%zu p50_late_ms=%.2f p99_late_ms=%.2f max_late_ms=%.2f\n",
                 lateness.size(), percentile(lateness, 0.50), percentile(lateness, 0.99),

@@ -1,10 +1,13 @@
-#include "cpu_time.h"
+#include "process_stats.h"
 
+#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
+
+namespace bench {
 
 std::optional<double> processCpuSeconds(int pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -40,3 +43,29 @@ double ownCpuSeconds() {
     };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
+
+ProcessSample sampleProcess(int pid) {
+    ProcessSample sample;
+    const std::string base = "/proc/" + std::to_string(pid);
+    std::ifstream status(base + "/status");
+    std::string line;
+    bool haveRss = false;
+    while (!haveRss && std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            sample.rssKiB = std::stoll(line.substr(6));
+            haveRss = true;
+        }
+    }
+    DIR* fds = haveRss ? ::opendir((base + "/fd").c_str()) : nullptr;
+    if (fds == nullptr) {
+        return sample;
+    }
+    while (const dirent* entry = ::readdir(fds)) {
+        sample.descriptors += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    ::closedir(fds);
+    sample.valid = true;
+    return sample;
+}
+
+} // namespace bench
