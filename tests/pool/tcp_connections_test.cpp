@@ -113,7 +113,7 @@ void TcpConnectionsTest::dataFollowedByEndOfStreamArrivesFirst() {
     QCOMPARE(host.pool.ActiveClients(), 0);
     // The half-closed client still reads: greeting and echo, then the server's end of stream.
     QByteArray got;
-    QVERIFY(waitUntil([&] { return client.drain(got); }, 5000));
+    QVERIFY(waitUntil([&] { return client.drain(got); }, kWait));
     QCOMPARE(got, QByteArray(":ID:1bye\r\n"));
 }
 
@@ -197,7 +197,7 @@ void TcpConnectionsTest::burstNeverPassesTheClientLimit() {
                    return c->ended() || c->received.startsWith(":ID:");
                }) == 50;
     };
-    QVERIFY2(waitUntil(settled, 10000), "every client is either greeted or hung up");
+    QVERIFY2(waitUntil(settled, kWait), "every client is either greeted or hung up");
     QTest::qWait(200); // nothing may be accepted late
 
     QList<qint32> greetedSlots;

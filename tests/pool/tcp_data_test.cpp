@@ -201,7 +201,7 @@ void TcpDataTest::dropsAClientThatStopsReading() {
 
     // The dropped client finds its stream ended after a clean prefix of what it was sent.
     QByteArray stuckGot;
-    QVERIFY2(waitUntil([&] { return stuck.drain(stuckGot); }, 10000), "dropped stream ends");
+    QVERIFY2(waitUntil([&] { return stuck.drain(stuckGot); }, kWait), "dropped stream ends");
     QVERIFY(stuckGot.startsWith(":ID:1"));
     QVERIFY(expected.startsWith(stuckGot.mid(5)));
     QVERIFY(stuckGot.size() - 5 < sent);
