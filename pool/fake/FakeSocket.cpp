@@ -2,13 +2,7 @@
 
 namespace talkmere {
 
-namespace {
-const QString kSource = QStringLiteral("FakeSocket");
-constexpr qint32 kNotConnected = 10057;
-} // namespace
-
-FakeSocket::FakeSocket(QHash<qint32, Peer>* peers, QObject* parent)
-    : Socket(parent), peers_(peers) {}
+FakeSocket::FakeSocket(FakeSocketLayer* layer, QObject* parent) : Socket(parent), layer_(layer) {}
 
 void FakeSocket::maybeFail(Op op) const {
     if (auto it = failNext_.find(op); it != failNext_.end()) {
@@ -23,6 +17,8 @@ void FakeSocket::maybeFail(Op op) const {
 void FakeSocket::close() {
     maybeFail(Op::Close);
     ++closeCount;
+    if (state_ != StateClosed && state_ != StateListening && acceptedRequest)
+        layer_->farEnds[*acceptedRequest].closed = true;
     state_ = StateClosed;
     pending.clear();
 }
@@ -36,16 +32,19 @@ void FakeSocket::listen() {
 void FakeSocket::accept(qint32 requestId) {
     maybeFail(Op::Accept);
     acceptedRequest = requestId;
-    peer_ = peers_->value(requestId, Peer{QStringLiteral("localhost"), QStringLiteral("127.0.0.1"),
-                                          40000 + requestId});
+    layer_->farEnds[requestId] = {};
+    peer_ = layer_->peers.value(requestId, Peer{QStringLiteral("localhost"),
+                                                QStringLiteral("127.0.0.1"), 40000 + requestId});
     state_ = StateConnected;
 }
 
 void FakeSocket::send(const QByteArray& data) {
     maybeFail(Op::Send);
     if (state_ != StateConnected)
-        throw PoolError(kNotConnected, kSource, QStringLiteral("Socket is not connected"));
+        throw PoolError(kNotConnected);
     sent.append(data);
+    if (acceptedRequest)
+        layer_->farEnds[*acceptedRequest].received += data;
 }
 
 QByteArray FakeSocket::fetch() {
@@ -122,7 +121,7 @@ Socket* FakeSocketLayer::createSocket(QObject* parent) {
         failNextCreate.reset();
         throw PoolError(failure);
     }
-    auto* socket = new FakeSocket(&peers, parent);
+    auto* socket = new FakeSocket(this, parent);
     created.emplace_back(socket);
     return socket;
 }

@@ -12,6 +12,8 @@
 
 namespace talkmere {
 
+class FakeSocketLayer;
+
 // A socket that does what the test says: every operation can be made to fail, and every
 // notification is raised by the test, synchronously, as the event loop would deliver it.
 class FakeSocket final : public Socket {
@@ -25,7 +27,19 @@ public:
         qint32 port = 0;
     };
 
-    FakeSocket(QHash<qint32, Peer>* peers, QObject* parent);
+    // The other end of one accepted connection: everything it was sent, and whether the pool
+    // has closed the connection. The layer keeps it, so it outlives the socket and the reuse of
+    // the socket's slot, as a real peer would.
+    struct FarEnd {
+        QByteArray received;
+        bool closed = false;
+    };
+
+    // What a send on a socket that is not connected fails with.
+    static inline const ErrorInfo kNotConnected{10057, QStringLiteral("FakeSocket"),
+                                                QStringLiteral("Socket is not connected")};
+
+    FakeSocket(FakeSocketLayer* layer, QObject* parent);
 
     // Scripting.
     void failNext(Op op, const ErrorInfo& failure) { failNext_[op] = failure; }
@@ -67,7 +81,7 @@ public:
 private:
     void maybeFail(Op op) const;
 
-    QHash<qint32, Peer>* peers_;
+    FakeSocketLayer* layer_;
     mutable QHash<Op, ErrorInfo> failNext_;
     QHash<Op, ErrorInfo> failAlways_;
     int state_ = StateClosed;
@@ -84,6 +98,8 @@ public:
     std::vector<QPointer<FakeSocket>> created;
     // Who is on the other end of each connection request.
     QHash<qint32, FakeSocket::Peer> peers;
+    // The other end of each accepted connection, by its request.
+    QHash<qint32, FakeSocket::FarEnd> farEnds;
     // What happens inside each yield; the pool's events may re-enter it from here.
     std::function<void()> onYield;
     int yields = 0;

@@ -1,43 +1,17 @@
 #pragma once
 
-#include "FreePort.h"
-#include "ServerControl.h"
+#include "ChatRoom.h"
 #include "fMain.h"
 
-#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
-#include <QHostAddress>
-#include <QTcpSocket>
-#include <QTest>
-#include <QWidget>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
 
-#include <memory>
+#include <functional>
 
 namespace talkmere::testing {
-
-// Generous: the machine is shared and slow at times; a wait that succeeds returns at once.
-constexpr int kWait = 10000;
-
-// A server of the program's kind on a loopback port of its own.
-inline std::unique_ptr<ServerControl> loopbackServer(quint16 port) {
-    return std::make_unique<ServerControl>(port, QHostAddress::LocalHost);
-}
-
-// A chat client on a plain socket that keeps everything it was sent, as one text.
-class Client {
-public:
-    explicit Client(quint16 port) {
-        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
-        socket.connectToHost(QHostAddress::LocalHost, port);
-    }
-    void send(const QByteArray& text) {
-        socket.write(text);
-        socket.flush();
-    }
-
-    QTcpSocket socket;
-    QByteArray received;
-};
 
 template <typename T> T* control(const QObject* window, const char* name) {
     T* found = window->findChild<T*>(QLatin1String(name));
@@ -49,6 +23,27 @@ template <typename T> T* control(const QObject* window, const char* name) {
 // Control geometry as the window designs it, in whole pixels.
 inline int px(double twips) {
     return qRound(twips / 15.0);
+}
+
+// The main window, loaded, around a server on the scriptable layer.
+struct Window {
+    QLabel* label(const char* name) const { return control<QLabel>(&main, name); }
+    QWidget* widget(const char* name) const { return control<QWidget>(&main, name); }
+    QAction* action(const char* name) const { return control<QAction>(&main, name); }
+    void click(const char* name) const {
+        QTest::mouseClick(control<QPushButton>(&main, name), Qt::LeftButton);
+    }
+
+    FakeRoom room{false}; // the window starts it
+    fMain main{room.release()};
+};
+
+// Hands the modal dialog that the next action opens to `answer`, once it is up.
+template <typename Dialog> void answerNextModal(const std::function<void(Dialog*)>& answer) {
+    QTimer::singleShot(0, [answer] {
+        if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget()))
+            answer(dialog);
+    });
 }
 
 } // namespace talkmere::testing

@@ -1,7 +1,7 @@
-// The password prompt and the server-message window, with the start-up flow they belong to.
+// The password prompt and the server-message window, with the start-up flow they belong to, on a
+// server over the scriptable socket layer.
 
 #include "ConsoleRig.h"
-#include "Module1.h"
 #include "frmMess.h"
 #include "frmStart.h"
 
@@ -21,35 +21,20 @@ using namespace talkmere::testing;
 
 namespace {
 
+// The prompt makes its main window's server from the room, once, and only when it opens one.
 struct Prompt {
-    Prompt() : port(freeLoopbackPort()), prompt([port = port] { return loopbackServer(port); }) {
-        prompt.show();
-    }
+    Prompt() { prompt.show(); }
 
     QLineEdit* txtPass() const { return control<QLineEdit>(&prompt, "txtPass"); }
     QPushButton* ok() const { return control<QPushButton>(&prompt, "OKButton"); }
 
-    quint16 port;
-    frmStart prompt;
+    FakeRoom room{false};
+    int serversMade = 0;
+    frmStart prompt{[this] {
+        ++serversMade;
+        return room.release();
+    }};
 };
-
-struct MessageBoxSeen {
-    QString title, text;
-    int buttons = 0;
-};
-
-// Reads and closes the message box that the next action opens.
-void closeNextMessageBox(MessageBoxSeen* seen) {
-    QTimer::singleShot(0, [seen] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr)
-            return;
-        seen->title = box->windowTitle();
-        seen->text = box->text();
-        seen->buttons = static_cast<int>(box->buttons().size());
-        box->button(QMessageBox::Ok)->click();
-    });
-}
 
 } // namespace
 
@@ -96,12 +81,18 @@ void DialogsTest::promptLooksAsDesigned() {
 
 void DialogsTest::emptyPasswordIsRefused() {
     Prompt p;
-    MessageBoxSeen seen;
-    closeNextMessageBox(&seen);
+    QString title, text;
+    qsizetype buttons = 0;
+    answerNextModal<QMessageBox>([&](QMessageBox* box) {
+        title = box->windowTitle();
+        text = box->text();
+        buttons = box->buttons().size();
+        box->button(QMessageBox::Ok)->click();
+    });
     QTest::mouseClick(p.ok(), Qt::LeftButton);
-    QCOMPARE(seen.text, QStringLiteral("You must enter a password!!"));
-    QCOMPARE(seen.title, QStringLiteral("Talkmere Server"));
-    QCOMPARE(seen.buttons, 1);
+    QCOMPARE(text, QStringLiteral("You must enter a password!!"));
+    QCOMPARE(title, QStringLiteral("Talkmere Server"));
+    QCOMPARE(buttons, 1);
     QVERIFY(p.prompt.isVisible());
     QVERIFY(p.prompt.mainWindow() == nullptr);
     QVERIFY(Module1::ServerPassword.isEmpty());
@@ -118,9 +109,8 @@ void DialogsTest::passwordOfOneBlankOpensTheMainWindow() {
     QVERIFY(!p.prompt.isVisible());
     QCOMPARE(control<QLabel>(main, "lblStatus")->text(), QStringLiteral("Online"));
     QCOMPARE(control<QAction>(main, "pass")->text(), QStringLiteral("Server Password:  "));
-
-    Client client(p.port);
-    QTRY_COMPARE_WITH_TIMEOUT(client.received, QByteArray(":ID:1 "), kWait);
+    QCOMPARE(p.serversMade, 1);
+    QCOMPARE(p.room.connectClient().received(), QByteArray(":ID:1 "));
 }
 
 void DialogsTest::exitLeavesWithoutAServer() {
@@ -128,19 +118,18 @@ void DialogsTest::exitLeavesWithoutAServer() {
     control<QAction>(&p.prompt, "Exit")->trigger();
     QVERIFY(!p.prompt.isVisible());
     QVERIFY(p.prompt.mainWindow() == nullptr);
-    Client client(p.port);
-    QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, kWait);
+    QCOMPARE(p.serversMade, 0);
 }
 
 void DialogsTest::messageWindowIsSingleAndSendsItsText() {
     ServerControl::setPassword("pw");
-    const quint16 port = freeLoopbackPort();
-    fMain main(loopbackServer(port));
+    Window w;
+    fMain& main = w.main;
     main.show();
-    Client a(port);
-    QTRY_COMPARE_WITH_TIMEOUT(a.received, QByteArray(":ID:1pw"), kWait);
-    Client b(port);
-    QTRY_COMPARE_WITH_TIMEOUT(b.received, QByteArray(":ID:2pw"), kWait);
+    FakeClient& a = w.room.connectClient();
+    FakeClient& b = w.room.connectClient();
+    QCOMPARE(a.received(), QByteArray(":ID:1pw"));
+    QCOMPARE(b.received(), QByteArray(":ID:2pw"));
 
     QAction* FMess = control<QAction>(&main, "FMess");
     FMess->trigger();
@@ -175,28 +164,26 @@ void DialogsTest::messageWindowIsSingleAndSendsItsText() {
     QTest::mouseClick(control<QPushButton>(window, "cmdSend"), Qt::LeftButton);
     QVERIFY(!window->isVisible());
     const QByteArray expected = ":ID:1pw:ser:line1\nline2\nline3";
-    QTRY_COMPARE_WITH_TIMEOUT(a.received, expected, kWait);
-    QTRY_COMPARE_WITH_TIMEOUT(b.received, QByteArray(":ID:2pw:ser:line1\nline2\nline3"), kWait);
+    QCOMPARE(a.received(), expected);
+    QCOMPARE(b.received(), QByteArray(":ID:2pw:ser:line1\nline2\nline3"));
 
     // The next opening starts empty; an empty message is ":ser:" alone, "&" and non-ASCII as typed.
     FMess->trigger();
     QVERIFY(txtMess->toPlainText().isEmpty());
     txtMess->setPlainText(QStringLiteral("caf\u00e9 &\u00a0co"));
     QTest::mouseClick(control<QPushButton>(window, "cmdSend"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(a.received,
-                              expected + ":ser:caf\xc3\xa9 &\xc2\xa0"
-                                         "co",
-                              kWait);
+    QCOMPARE(a.received(), expected + ":ser:caf\xc3\xa9 &\xc2\xa0"
+                                      "co");
     FMess->trigger();
     QTest::mouseClick(control<QPushButton>(window, "cmdSend"), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(a.received.endsWith("co:ser:"), kWait);
+    QCOMPARE(w.room.socket(1)->sent.last(), QByteArray(":ser:"));
 }
 
 void DialogsTest::messageWindowClosedWithoutSendingSendsNothing() {
-    const quint16 port = freeLoopbackPort();
-    fMain main(loopbackServer(port));
-    Client a(port);
-    QTRY_COMPARE_WITH_TIMEOUT(a.received, QByteArray(":ID:1"), kWait);
+    Window w;
+    fMain& main = w.main;
+    FakeClient& a = w.room.connectClient();
+    QCOMPARE(a.received(), QByteArray(":ID:1"));
     control<QAction>(&main, "FMess")->trigger();
     auto* txtMess = control<QPlainTextEdit>(main.messageWindow(), "txtMess");
     txtMess->setPlainText(QStringLiteral("never sent"));
@@ -206,7 +193,7 @@ void DialogsTest::messageWindowClosedWithoutSendingSendsNothing() {
     QVERIFY(txtMess->toPlainText().isEmpty());
     txtMess->setPlainText(QStringLiteral("sent"));
     QTest::mouseClick(control<QPushButton>(main.messageWindow(), "cmdSend"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(a.received, QByteArray(":ID:1:ser:sent"), kWait);
+    QCOMPARE(a.received(), QByteArray(":ID:1:ser:sent"));
 }
 
 QTEST_MAIN(DialogsTest)

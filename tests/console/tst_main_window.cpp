@@ -1,9 +1,10 @@
-// fMain around a real server on a loopback port: what load leaves behind, the layout on real
-// widgets, the statistics tick, the buttons with real clients, the password box and the way out.
+// fMain around a server on the scriptable socket layer: what load leaves behind, the layout on
+// real widgets, the statistics tick, the buttons with clients connected, the password box and the
+// way out; and around a real server, the statistics refresh under a flood of real clients.
 
 #include "ConsoleRig.h"
 #include "EventLogView.h"
-#include "Module1.h"
+#include "RawClient.h"
 #include "RelayServer.h"
 #include "frmMess.h"
 
@@ -17,57 +18,12 @@
 #include <QPushButton>
 #include <QSet>
 #include <QTableView>
-#include <QTcpServer>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace talkmere;
 using namespace talkmere::testing;
-
-namespace {
-
-struct Window {
-    Window() : port(freeLoopbackPort()), main(loopbackServer(port)) {}
-    Window(const Window&) = delete;
-
-    QLabel* label(const char* name) const { return control<QLabel>(&main, name); }
-    QWidget* widget(const char* name) const { return control<QWidget>(&main, name); }
-    QAction* action(const char* name) const { return control<QAction>(&main, name); }
-    void click(const char* name) const {
-        QTest::mouseClick(control<QPushButton>(&main, name), Qt::LeftButton);
-    }
-    bool logHas(const QByteArray& line) {
-        EventLog& log = main.server().log();
-        for (qsizetype i = 0; i < log.count(); ++i)
-            if (log.line(i) == line)
-                return true;
-        return false;
-    }
-
-    quint16 port;
-    fMain main;
-};
-
-// Answers the modal input box that the next action opens, once it is up.
-void answerInputBox(const std::function<void(QInputDialog*)>& answer, QString* label,
-                    QString* title, QString* prefill) {
-    QTimer::singleShot(0, [=] {
-        auto* box = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
-        if (box == nullptr)
-            return;
-        *label = box->labelText();
-        *title = box->windowTitle();
-        *prefill = box->textValue();
-        answer(box);
-    });
-}
-
-} // namespace
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -100,8 +56,7 @@ void MainWindowTest::loadStartsTheServerAndSetsCaptions() {
     QVERIFY(control<QTimer>(&w.main, "tmrProperties")->isActive());
 
     // Listening without anyone pressing Start: a client is greeted with the password.
-    Client client(w.port);
-    QTRY_COMPARE_WITH_TIMEOUT(client.received, QByteArray(":ID:1secret"), kWait);
+    QCOMPARE(w.room.connectClient().received(), QByteArray(":ID:1secret"));
 
     // The File menu as designed; "&" in a password shows as itself.
     const QList<QAction*> file = control<QMenu>(&w.main, "File")->actions();
@@ -188,11 +143,10 @@ void MainWindowTest::statisticsAfterTheFirstTick() {
     QCOMPARE(w.label("lblBytesReceived")->text(), QStringLiteral("Bytes received: 0"));
     QCOMPARE(w.label("lblSocketCount")->text(), QStringLiteral("Socket count: 0"));
 
-    // Real traffic is counted; a client's text comes back to it, so both counts move.
-    Client client(w.port);
-    QTRY_VERIFY_WITH_TIMEOUT(client.received.startsWith(":ID:1"), kWait);
+    // Traffic is counted.
+    FakeClient& client = w.room.connectClient();
     client.send("hello");
-    QTRY_VERIFY_WITH_TIMEOUT(client.received.endsWith("hello"), kWait);
+    QCOMPARE(client.received(), QByteArray(":ID:1secrethello"));
     QTRY_COMPARE_WITH_TIMEOUT(w.label("lblBytesReceived")->text(),
                               QStringLiteral("Bytes received: 5"), kWait);
     QTRY_COMPARE_WITH_TIMEOUT(w.label("lblSocketCount")->text(), QStringLiteral("Socket count: 1"),
@@ -221,31 +175,27 @@ void MainWindowTest::statisticsAfterTheFirstTick() {
 
 void MainWindowTest::buttonsStopAndStartWithClientsConnected() {
     Window w;
-    Client a(w.port);
-    QTRY_VERIFY_WITH_TIMEOUT(a.received.startsWith(":ID:1"), kWait);
-    Client b(w.port);
-    QTRY_VERIFY_WITH_TIMEOUT(b.received.startsWith(":ID:2"), kWait);
-    QTRY_COMPARE_WITH_TIMEOUT(w.main.server().clients().rowCount(), 2, kWait);
+    FakeClient& a = w.room.connectClient();
+    FakeClient& b = w.room.connectClient();
+    QCOMPARE(a.received(), QByteArray(":ID:1secret"));
+    QCOMPARE(b.received(), QByteArray(":ID:2secret"));
+    QCOMPARE(w.main.server().clients().rowCount(), 2);
     const qsizetype linesBefore = w.main.server().log().count();
 
     w.click("cmdStopServer");
     QCOMPARE(w.label("lblStatus")->text(), QStringLiteral("Offline"));
     QCOMPARE(w.label("lblStatus")->palette().color(QPalette::WindowText), QColor(Qt::red));
     QCOMPARE(w.main.server().clients().rowCount(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(a.socket.state(), QAbstractSocket::UnconnectedState, kWait);
-    QTRY_COMPARE_WITH_TIMEOUT(b.socket.state(), QAbstractSocket::UnconnectedState, kWait);
+    QVERIFY(a.ended());
+    QVERIFY(b.ended());
     QVERIFY(w.main.server().log().count() >= linesBefore); // the log is never cleared
-
-    Client refused(w.port);
-    QTRY_COMPARE_WITH_TIMEOUT(refused.socket.state(), QAbstractSocket::UnconnectedState, kWait);
-    QVERIFY(refused.received.isEmpty());
+    QVERIFY(!w.main.server().pool().Listening());
 
     w.click("cmdStartServer");
     QCOMPARE(w.label("lblStatus")->text(), QStringLiteral("Online"));
     QCOMPARE(w.label("lblStatus")->palette().color(QPalette::WindowText), QColor(Qt::blue));
-    Client c(w.port);
-    QTRY_COMPARE_WITH_TIMEOUT(c.received, QByteArray(":ID:1secret"), kWait);
-    QTRY_COMPARE_WITH_TIMEOUT(w.main.server().clients().rowCount(), 1, kWait);
+    QCOMPARE(w.room.connectClient().received(), QByteArray(":ID:1secret"));
+    QCOMPARE(w.main.server().clients().rowCount(), 1);
     QCOMPARE(control<QTableView>(&w.main, "lvwClients")->model()->rowCount(), 1);
 
     // Start while listening changes nothing and logs nothing.
@@ -256,9 +206,10 @@ void MainWindowTest::buttonsStopAndStartWithClientsConnected() {
 }
 
 void MainWindowTest::portTakenLeavesTheServerOffline() {
-    QTcpServer squatter;
-    QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
-    fMain main(loopbackServer(squatter.serverPort()));
+    FakeRoom room(false);
+    room.socket(0)->failNext(FakeSocket::Op::Listen, {EADDRINUSE, QStringLiteral("FakeSocket"),
+                                                      QStringLiteral("Address already in use")});
+    fMain main(room.release());
     QCOMPARE(control<QLabel>(&main, "lblStatus")->text(), QStringLiteral("Offline"));
     QCOMPARE(control<QLabel>(&main, "lblStatus")->palette().color(QPalette::WindowText),
              QColor(Qt::red));
@@ -270,29 +221,32 @@ void MainWindowTest::portTakenLeavesTheServerOffline() {
 
 void MainWindowTest::dataEventsFollowTheCheckBox() {
     Window w;
-    Client client(w.port);
-    QTRY_VERIFY_WITH_TIMEOUT(client.received.startsWith(":ID:1"), kWait);
+    FakeClient& client = w.room.connectClient();
     client.send("first");
-    QTRY_VERIFY_WITH_TIMEOUT(w.logHas("Data on client 1 : first"), kWait);
+    QVERIFY(w.room.lines().contains("Data on client 1 : first"));
     EventLog& log = w.main.server().log();
     QCOMPARE(log.selected(), log.count() - 1);
 
     QTest::mouseClick(control<QCheckBox>(&w.main, "chkDataEvents"), Qt::LeftButton);
     QVERIFY(!w.main.server().relay().showDataEvents());
     client.send("second");
-    QTRY_VERIFY_WITH_TIMEOUT(client.received.endsWith("second"), kWait);
-    QVERIFY(!w.logHas("Data on client 1 : second"));
+    QCOMPARE(client.received(), QByteArray(":ID:1secretfirstsecond"));
+    QVERIFY(!w.room.lines().contains("Data on client 1 : second"));
 }
 
 void MainWindowTest::passwordBoxPrefillsAndCancelEmpties() {
     Window w;
     QString label, title, prefill;
-    answerInputBox(
-        [](QInputDialog* box) {
-            box->setTextValue(QStringLiteral("n3w"));
-            box->accept();
-        },
-        &label, &title, &prefill);
+    const auto read = [&](QInputDialog* box) {
+        label = box->labelText();
+        title = box->windowTitle();
+        prefill = box->textValue();
+    };
+    answerNextModal<QInputDialog>([&](QInputDialog* box) {
+        read(box);
+        box->setTextValue(QStringLiteral("n3w"));
+        box->accept();
+    });
     w.action("pass")->trigger();
     QCOMPARE(label, QStringLiteral("Enter a new password:"));
     QCOMPARE(title, QStringLiteral("Server Password"));
@@ -300,78 +254,65 @@ void MainWindowTest::passwordBoxPrefillsAndCancelEmpties() {
     QCOMPARE(Module1::ServerPassword, QByteArray("n3w"));
     QCOMPARE(w.action("pass")->text(), QStringLiteral("Server Password: n3w"));
 
-    answerInputBox([](QInputDialog* box) { box->reject(); }, &label, &title, &prefill);
+    answerNextModal<QInputDialog>([&](QInputDialog* box) {
+        read(box);
+        box->reject();
+    });
     w.action("pass")->trigger();
     QCOMPARE(prefill, QStringLiteral("n3w"));
     QCOMPARE(Module1::ServerPassword, QByteArray());
     QCOMPARE(w.action("pass")->text(), QStringLiteral("Server Password: "));
-    Client client(w.port);
-    QTRY_COMPARE_WITH_TIMEOUT(client.received, QByteArray(":ID:1"), kWait);
+    QCOMPARE(w.room.connectClient().received(), QByteArray(":ID:1"));
 }
 
 void MainWindowTest::longTextIsLoggedCut() {
     Window w;
-    Client client(w.port);
-    QTRY_VERIFY_WITH_TIMEOUT(client.received.startsWith(":ID:1"), kWait);
     const QByteArray big(1 << 20, 'x');
-    client.send(big);
-    QTRY_COMPARE_WITH_TIMEOUT(w.main.server().pool().BytesReceived(), qint64(big.size()), kWait);
-    EventLog& log = w.main.server().log();
-    qsizetype dataLines = 0;
-    for (qsizetype i = 0; i < log.count(); ++i) {
-        if (!log.line(i).startsWith("Data on client 1 : "))
-            continue;
-        ++dataLines;
-        QVERIFY2(log.line(i).size() < 19 + EventLog::kMaxLoggedText + 40, log.line(i).left(80));
-    }
-    QVERIFY(dataLines >= 1);
+    w.room.connectClient().send(big);
+    QCOMPARE(w.main.server().pool().BytesReceived(), qint64(big.size()));
+    QCOMPARE(w.room.lines(), QList<QByteArray>{"Data on client 1 : " + QByteArray(1024, 'x') +
+                                               " ... (1048576 bytes)"});
 }
 
 void MainWindowTest::exitShutsThePoolDown() {
     Window w;
     w.main.show();
-    Client client(w.port);
-    QTRY_VERIFY_WITH_TIMEOUT(client.received.startsWith(":ID:1"), kWait);
+    FakeClient& client = w.room.connectClient();
+    QCOMPARE(client.received(), QByteArray(":ID:1secret"));
     w.action("FMess")->trigger();
     QVERIFY(w.main.messageWindow()->isVisible());
 
     w.action("FExit")->trigger();
     QVERIFY(!w.main.isVisible());
     QVERIFY(!w.main.messageWindow()->isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, kWait);
-    Client late(w.port);
-    QTRY_COMPARE_WITH_TIMEOUT(late.socket.state(), QAbstractSocket::UnconnectedState, kWait);
-    QVERIFY(late.received.isEmpty());
+    QVERIFY(client.ended());
+    QVERIFY(!w.main.server().pool().Listening());
+    QCOMPARE(w.main.server().pool().SocketCount(), 0);
 }
 
 void MainWindowTest::closingTheWindowShutsThePoolDown() {
     Window w;
     w.main.show();
-    Client client(w.port);
-    QTRY_VERIFY_WITH_TIMEOUT(client.received.startsWith(":ID:1"), kWait);
+    FakeClient& client = w.room.connectClient();
     QVERIFY(w.main.close());
-    QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, kWait);
+    QVERIFY(client.ended());
+    QVERIFY(!w.main.server().pool().Listening());
 }
 
 // Ten clients keep the relay busy; the 100 ms refresh must keep coming all the same (it runs in
 // the relay's own yields), not once the flood is over. The clients run on a thread of their own,
 // as plain sockets, so that the load does not depend on the server's event loop.
 void MainWindowTest::refreshKeepsRunningUnderAFlood() {
-    Window w;
-    std::vector<int> sockets;
+    const quint16 port = freeLoopbackPort();
+    fMain main(std::make_unique<ServerControl>(port, QHostAddress::LocalHost));
+    std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 10; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(w.port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        sockets.push_back(fd);
+        clients.push_back(std::make_unique<RawClient>(port));
+        QVERIFY(clients.back()->established());
     }
-    QTRY_COMPARE_WITH_TIMEOUT(w.main.server().pool().ActiveClients(), 10, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(main.server().pool().ActiveClients(), 10, kWait);
 
-    auto* timer = control<QTimer>(&w.main, "tmrProperties");
+    auto* timer = control<QTimer>(&main, "tmrProperties");
     // The load stops by itself, so that the wait below does not depend on this thread, busy with
     // the flood, getting back to it in time.
     QElapsedTimer clock;
@@ -383,24 +324,24 @@ void MainWindowTest::refreshKeepsRunningUnderAFlood() {
         if (clock.elapsed() >= 1500)
             return;
         ++ticks;
-        countsShown.insert(w.label("lblBytesReceived")->text());
+        countsShown.insert(control<QLabel>(&main, "lblBytesReceived")->text());
     });
     std::thread load([&] {
         const std::string chunk(512, 'x');
         char sink[64 * 1024];
         while (clock.elapsed() < 1500)
-            for (int fd : sockets) {
-                [[maybe_unused]] auto sent = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
-                while (::recv(fd, sink, sizeof sink, 0) > 0) {
+            for (const auto& client : clients) {
+                [[maybe_unused]] auto sent =
+                    ::send(client->fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+                while (::recv(client->fd(), sink, sizeof sink, 0) > 0) {
                 }
             }
     });
     QTest::qWait(1600);
     load.join();
-    for (int fd : sockets)
-        ::close(fd);
+    clients.clear();
 
-    const qint64 relayed = w.main.server().pool().BytesReceived();
+    const qint64 relayed = main.server().pool().BytesReceived();
     QVERIFY2(relayed > 1024 * 1024, qPrintable(QString::number(relayed)));
     // About fifteen ticks are due during the flood; a refresh starved by it would show none.
     QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));

@@ -50,8 +50,6 @@ constexpr std::array<const char*, 6> kEventNames = {"NewConnection", "Connection
                                                     "SendProgress",  "SendComplete"};
 // Marks a socket that was scripted to fail a close: it may stay connected without being counted.
 constexpr char kCloseFailed[] = "talkmereCloseFailed";
-const ErrorInfo kNotConnected{10057, QStringLiteral("FakeSocket"),
-                              QStringLiteral("Socket is not connected")};
 
 enum class Step : quint8 {
     ConnectionRequest,
@@ -94,7 +92,7 @@ class PoolDriver {
 public:
     explicit PoolDriver(FuzzInput& input)
         : input_(input), layer_(new FakeSocketLayer), pool_(std::unique_ptr<SocketLayer>(layer_)) {
-        known_.insert(kNotConnected.description, kNotConnected);
+        known_.insert(FakeSocket::kNotConnected.description, FakeSocket::kNotConnected);
         QObject::connect(&pool_, &ZeviderUrive::NewConnection,
                          [this](qint32 i, bool& cancel) { onNewConnection(i, cancel); });
         QObject::connect(&pool_, &ZeviderUrive::ConnectionClosed, [this](qint32 i) {

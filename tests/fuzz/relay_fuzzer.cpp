@@ -13,8 +13,9 @@
 #include "FuzzCheck.h"
 #include "FuzzInput.h"
 #include "Module1.h"
-#include "ServerControl.h"
+#include "Protocol.h"
 #include "RelayServer.h"
+#include "ServerControl.h"
 #include "ZeviderUrive.h"
 
 #include <QHash>
@@ -39,12 +40,12 @@ struct Arrival {
     bool nextInsideYield = false;
 };
 
-// Written independently of the server's own helper, from the rule the log follows.
+// The cut written independently of the server's own helper, from the rule the log follows.
 QByteArray expectedLine(qint32 slot, const QByteArray& text) {
     QByteArray logged = text;
     if (text.size() > 1024)
         logged = text.left(1024) + " ... (" + QByteArray::number(text.size()) + " bytes)";
-    return "Data on client " + QByteArray::number(slot) + " : " + logged;
+    return protocol::dataLine(slot, logged);
 }
 
 class RelayRig {
@@ -68,7 +69,7 @@ public:
         for (int i = 1; i <= count; ++i) {
             socket(0)->raiseConnectionRequest(i);
             FUZZ_REQUIRE(connected(i), QStringLiteral("client %1 was not connected").arg(i));
-            const QList<QByteArray> greeting{":ID:" + QByteArray::number(i) + kPassword};
+            const QList<QByteArray> greeting{protocol::greeting(i, kPassword)};
             FUZZ_REQUIRE(socket(i)->sent == greeting, QStringLiteral("slot %1 greeted with %2")
                                                           .arg(i)
                                                           .arg(shown(socket(i)->sent.value(0))));
@@ -85,8 +86,7 @@ public:
         for (qint32 i : staying)
             before[i] = socket(i)->sent.size();
         socket(slot)->raisePeerClosed();
-        const QByteArray departure =
-            ":USERSTAT" + QByteArray::number(slot) + " " + QByteArray::number(slot) + "09";
+        const QByteArray departure = protocol::departure(slot);
         for (qint32 i : staying)
             FUZZ_REQUIRE(socket(i)->sent.mid(before[i]) == QList<QByteArray>{departure},
                          QStringLiteral("slot %1 was not told that slot %2 left").arg(i).arg(slot));

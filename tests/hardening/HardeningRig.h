@@ -1,27 +1,22 @@
 #pragma once
 
-// What the fault and flood tests share: bounded waits, raw POSIX clients, process figures, and
-// flooding clients whose every byte says who sent it and where it stood in the sender's stream.
+// What the fault and flood tests share: process figures, and flooding clients whose every byte
+// says who sent it and where it stood in the sender's stream.
 
 #include "FreePort.h"
 #include "Module1.h"
+#include "Protocol.h"
+#include "RawClient.h"
 #include "ServerControl.h"
 #include "TcpSocket.h"
 #include "WaitUntil.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTcpSocket>
-#include <QTimer>
 
-#include <cerrno>
 #include <memory>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace talkmere::testing {
 
@@ -33,7 +28,6 @@ constexpr bool kUnderAsan = __has_feature(address_sanitizer);
 #else
 constexpr bool kUnderAsan = false;
 #endif
-constexpr int kWait = 20000;
 
 inline int openDescriptors() {
     return static_cast<int>(QDir(QStringLiteral("/proc/self/fd"))
@@ -59,70 +53,12 @@ inline void raiseDescriptorLimit() {
     }
 }
 
-// A non-blocking POSIX client: it can reset, close in order, or never read at all.
-class RawClient {
-public:
-    explicit RawClient(quint16 port, int receiveBuffer = 0) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (receiveBuffer > 0)
-            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-            errno != EINPROGRESS)
-            close();
-    }
-    ~RawClient() { close(); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    int fd() const { return fd_; }
-    bool isOpen() const { return fd_ >= 0; }
-    bool write(const QByteArray& bytes) {
-        return ::send(fd_, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL) ==
-               bytes.size();
-    }
-    // Takes what has arrived without waiting; true once the stream has ended (EOF or error).
-    bool drain(QByteArray& into) {
-        char buffer[64 * 1024];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n > 0) {
-                into.append(buffer, n);
-                continue;
-            }
-            return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-        }
-    }
-    // Reads what is there first, so that the close is an orderly end of stream, not a reset.
-    void closeInOrder() {
-        QByteArray ignored;
-        drain(ignored);
-        close();
-    }
-    void reset() {
-        const linger abort{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        close();
-    }
-    void close() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 // A client connected to the relay on `port` that has received its greeting for `slot`, and
 // nothing else; null if the greeting did not come.
 inline std::unique_ptr<RawClient> greetedClient(quint16 port, int slot) {
     auto client = std::make_unique<RawClient>(port);
     QByteArray got;
-    const QByteArray greeting = ":ID:" + QByteArray::number(slot);
+    const QByteArray greeting = protocol::greeting(slot, Module1::ServerPassword);
     if (!waitUntil([&] { return (client->drain(got), got == greeting); }, kWait))
         return nullptr;
     return client;

@@ -13,8 +13,7 @@ namespace talkmere::testing {
 
 inline const ErrorInfo kReset{104, QStringLiteral("FakeSocket"),
                               QStringLiteral("Connection reset by peer")};
-inline const ErrorInfo kNotConnected{10057, QStringLiteral("FakeSocket"),
-                                     QStringLiteral("Socket is not connected")};
+inline const ErrorInfo& kNotConnected = FakeSocket::kNotConnected;
 
 inline QString text(const std::optional<ErrorInfo>& e) {
     return e ? QStringLiteral("%1 %2 %3").arg(e->number).arg(e->source, e->description)

@@ -30,7 +30,7 @@ void TcpConnectionsTest::greetsAddressesAndReusesSlots() {
     Clients clients = connectGreeted(host.port, 3);
     QCOMPARE(clients.size(), 3u);
     for (int i = 0; i < 3; ++i) {
-        const Client& client = *clients[static_cast<size_t>(i)];
+        const ChatClient& client = *clients[static_cast<size_t>(i)];
         QCOMPARE(client.slot, i + 1);
         QCOMPARE(host.pool.RemoteHostIP(client.slot), QStringLiteral("127.0.0.1"));
         QCOMPARE(host.pool.RemoteHost(client.slot), QStringLiteral("127.0.0.1"));
@@ -40,7 +40,7 @@ void TcpConnectionsTest::greetsAddressesAndReusesSlots() {
 
     clients[0]->socket.write("hello");
     for (const auto& client : clients)
-        QTRY_COMPARE(client->got, QByteArray("hello"));
+        QTRY_COMPARE(client->received, QByteArray("hello"));
     QCOMPARE(host.arrived.value(1), QByteArray("hello"));
     QCOMPARE(host.pool.BytesReceived(), 5);
 
@@ -75,7 +75,7 @@ void TcpConnectionsTest::orderlyCloseAndResetTakeDifferentPaths() {
     QVERIFY(host.failures.empty());
 
     RawClient resetting(host.port);
-    QVERIFY(resetting.isOpen());
+    QVERIFY(resetting.established());
     QTRY_COMPARE(host.pool.ActiveClients(), 1);
     resetting.reset();
     QTRY_COMPARE(host.failures.size(), 1u);
@@ -113,7 +113,7 @@ void TcpConnectionsTest::dataFollowedByEndOfStreamArrivesFirst() {
     QCOMPARE(host.pool.ActiveClients(), 0);
     // The half-closed client still reads: greeting and echo, then the server's end of stream.
     QByteArray got;
-    QVERIFY(waitUntil([&] { return client.drain(got); }, 5000));
+    QVERIFY(waitUntil([&] { return client.drain(got); }, kWait));
     QCOMPARE(got, QByteArray(":ID:1bye\r\n"));
 }
 
@@ -124,7 +124,7 @@ void TcpConnectionsTest::clientsGoneBeforeTheirGreetingAreNotCounted() {
     // that is no longer there.
     {
         RawClient resetAtOnce(host.port);
-        QVERIFY(resetAtOnce.isOpen());
+        QVERIFY(resetAtOnce.established());
         resetAtOnce.reset();
     }
     QTRY_VERIFY(host.count("new 1") == 1 && host.pool.socketAt(1)->state() == StateClosed);
@@ -134,7 +134,7 @@ void TcpConnectionsTest::clientsGoneBeforeTheirGreetingAreNotCounted() {
 
     {
         RawClient leaveAtOnce(host.port);
-        QVERIFY(leaveAtOnce.isOpen());
+        QVERIFY(leaveAtOnce.established());
     } // an orderly close
     QTRY_COMPARE(host.count("new 1"), 2);
     QTRY_COMPARE(host.pool.socketAt(1)->state(), int(StateClosed));
@@ -153,9 +153,9 @@ void TcpConnectionsTest::refusedClientsAreHungUpAtOnce() {
     {
         RelayHost closedDoor(0);
         QVERIFY(closedDoor.start());
-        Client refused(closedDoor.port);
+        ChatClient refused(closedDoor.port);
         QTRY_VERIFY_WITH_TIMEOUT(refused.ended(), 1000);
-        QVERIFY(refused.got.isEmpty());
+        QVERIFY(refused.received.isEmpty());
         QVERIFY(closedDoor.log.isEmpty());
         QCOMPARE(closedDoor.pool.SocketCount(), 0);
     }
@@ -164,10 +164,11 @@ void TcpConnectionsTest::refusedClientsAreHungUpAtOnce() {
     QVERIFY(host.start());
     Clients members = connectGreeted(host.port, 2);
     QCOMPARE(members.size(), 2u);
-    Client refused(host.port);
+    ChatClient refused(host.port);
     QTRY_VERIFY_WITH_TIMEOUT(refused.ended(), 1000);
-    QVERIFY(refused.got.isEmpty());
+    QVERIFY(refused.received.isEmpty());
     RawClient rawRefused(host.port);
+    QVERIFY(rawRefused.established());
     QByteArray nothing;
     QVERIFY(waitUntil([&] { return rawRefused.drain(nothing); }, 1000));
     QVERIFY(nothing.isEmpty());
@@ -190,13 +191,13 @@ void TcpConnectionsTest::burstNeverPassesTheClientLimit() {
     QVERIFY(host.start());
     Clients burst;
     for (int i = 0; i < 50; ++i)
-        burst.push_back(std::make_unique<Client>(host.port));
+        burst.push_back(std::make_unique<ChatClient>(host.port));
     const auto settled = [&] {
         return std::count_if(burst.begin(), burst.end(), [](const auto& c) {
-                   return c->ended() || c->got.startsWith(":ID:");
+                   return c->ended() || c->received.startsWith(":ID:");
                }) == 50;
     };
-    QVERIFY2(waitUntil(settled, 10000), "every client is either greeted or hung up");
+    QVERIFY2(waitUntil(settled, kWait), "every client is either greeted or hung up");
     QTest::qWait(200); // nothing may be accepted late
 
     QList<qint32> greetedSlots;
@@ -207,7 +208,7 @@ void TcpConnectionsTest::burstNeverPassesTheClientLimit() {
             QCOMPARE(client->socket.state(), QAbstractSocket::ConnectedState);
         } else {
             QVERIFY(client->ended());
-            QVERIFY(client->got.isEmpty());
+            QVERIFY(client->received.isEmpty());
             ++hungUp;
         }
     }
@@ -258,9 +259,9 @@ void TcpConnectionsTest::portInUseFailsAndRestartWorks() {
     QCOMPARE(host.pool.ActiveClients(), 0);
     for (const auto& client : first)
         QTRY_VERIFY_WITH_TIMEOUT(client->ended(), 1000);
-    Client whileDown(host.port);
+    ChatClient whileDown(host.port);
     QTRY_VERIFY_WITH_TIMEOUT(whileDown.ended(), 1000);
-    QVERIFY(whileDown.got.isEmpty());
+    QVERIFY(whileDown.received.isEmpty());
 
     // Restart on the same port at once: the slots start again from 1.
     QVERIFY(host.pool.StartListening());

@@ -62,7 +62,7 @@ QString checkRecords(const QByteArray& stream, int senders, int perSender) {
 qint64 totalDelivered(const Clients& clients) {
     qint64 sum = 0;
     for (const auto& client : clients)
-        sum += client->totalGot;
+        sum += client->totalReceived;
     return sum;
 }
 
@@ -87,10 +87,10 @@ void TcpDataTest::relaysEveryByteExactlyAndCounts() {
         everyByte[b] = static_cast<char>(b); // NUL, CR, LF and bytes that are no valid UTF-8
     clients[1]->socket.write(everyByte);
     for (const auto& client : clients)
-        QTRY_COMPARE(client->got.size(), everyByte.size());
+        QTRY_COMPARE(client->received.size(), everyByte.size());
     for (const auto& client : clients) {
-        QCOMPARE(client->got, everyByte);
-        client->got.clear();
+        QCOMPARE(client->received, everyByte);
+        client->received.clear();
     }
     QCOMPARE(host.arrived.value(2), everyByte);
 
@@ -102,11 +102,11 @@ void TcpDataTest::relaysEveryByteExactlyAndCounts() {
     clients[2]->socket.write(text);
     const auto allIn = [&] {
         return std::all_of(clients.begin(), clients.end(),
-                           [&](const auto& c) { return c->got.size() >= text.size(); });
+                           [&](const auto& c) { return c->received.size() >= text.size(); });
     };
     QVERIFY2(waitUntil(allIn, 30000), "every client receives the whole text");
     for (const auto& client : clients)
-        QVERIFY(client->got == text);
+        QVERIFY(client->received == text);
     QVERIFY(host.arrived.value(3) == text);
     QVERIFY(host.count("data 3") >= 1);
 
@@ -139,12 +139,12 @@ void TcpDataTest::keepsEachSendersOrderUnderLoad() {
     }
     const auto allIn = [&] {
         return std::all_of(clients.begin(), clients.end(),
-                           [&](const auto& c) { return c->got.size() >= streamSize; });
+                           [&](const auto& c) { return c->received.size() >= streamSize; });
     };
     QVERIFY2(waitUntil(allIn, 60000), "every receiver gets every record");
     for (const auto& client : clients) {
-        QCOMPARE(client->got.size(), streamSize);
-        const QString why = checkRecords(client->got, kSenders, kPerSender);
+        QCOMPARE(client->received.size(), streamSize);
+        const QString why = checkRecords(client->received, kSenders, kPerSender);
         QVERIFY2(why.isEmpty(),
                  qPrintable(QStringLiteral("slot %1: %2").arg(client->slot).arg(why)));
     }
@@ -159,12 +159,12 @@ void TcpDataTest::dropsAClientThatStopsReading() {
     RelayHost host;
     QVERIFY(host.start());
     RawClient stuck(host.port, 4096);
-    QVERIFY(stuck.isOpen());
+    QVERIFY(stuck.established());
     QTRY_COMPARE(host.pool.ActiveClients(), 1);
     Clients clients = connectGreeted(host.port, 2); // a reader and a sender
     QCOMPARE(clients.size(), 2u);
-    Client& reader = *clients[0];
-    Client& sender = *clients[1];
+    ChatClient& reader = *clients[0];
+    ChatClient& sender = *clients[1];
 
     // Flood until the stuck client is dropped, keeping the sender's own buffer short.
     constexpr qsizetype kChunk = 256 * 1024;
@@ -190,16 +190,18 @@ void TcpDataTest::dropsAClientThatStopsReading() {
     QCOMPARE(host.pool.ActiveClients(), 2);
 
     // The others still get every byte, in order.
-    const auto allIn = [&] { return reader.got.size() >= sent && sender.got.size() >= sent; };
+    const auto allIn = [&] {
+        return reader.received.size() >= sent && sender.received.size() >= sent;
+    };
     QVERIFY2(waitUntil(allIn, 30000), "reader and sender receive the whole flood");
     const QByteArray expected = patternAt(0, sent);
-    QVERIFY(reader.got == expected);
-    QVERIFY(sender.got == expected);
+    QVERIFY(reader.received == expected);
+    QVERIFY(sender.received == expected);
     QCOMPARE(host.pool.BytesReceived(), sent);
 
     // The dropped client finds its stream ended after a clean prefix of what it was sent.
     QByteArray stuckGot;
-    QVERIFY2(waitUntil([&] { return stuck.drain(stuckGot); }, 10000), "dropped stream ends");
+    QVERIFY2(waitUntil([&] { return stuck.drain(stuckGot); }, kWait), "dropped stream ends");
     QVERIFY(stuckGot.startsWith(":ID:1"));
     QVERIFY(expected.startsWith(stuckGot.mid(5)));
     QVERIFY(stuckGot.size() - 5 < sent);

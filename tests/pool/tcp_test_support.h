@@ -2,22 +2,16 @@
 
 // A relay-like host around the pool on real loopback sockets, and the clients that talk to it.
 
+#include "ChatClient.h"
 #include "FreePort.h"
+#include "RawClient.h"
 #include "TcpSocket.h"
 #include "WaitUntil.h"
 #include "ZeviderUrive.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QStringList>
-#include <QTcpSocket>
-#include <QTimer>
 
-#include <cerrno>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace talkmere::testing {
@@ -87,100 +81,19 @@ struct RelayHost {
     int count(const QString& entry) const { return static_cast<int>(log.count(entry)); }
 };
 
-// A chat client on QTcpSocket that keeps everything it receives.
-struct Client {
-    QTcpSocket socket;
-    QByteArray got;      // cleared by the tests between phases
-    qint64 totalGot = 0; // never cleared
-    qint32 slot = 0;     // from the greeting
-
-    explicit Client(quint16 port) {
-        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
-            const QByteArray bytes = socket.readAll();
-            got += bytes;
-            totalGot += bytes.size();
-        });
-        socket.connectToHost(QHostAddress::LocalHost, port);
-    }
-    bool ended() const { return socket.state() == QAbstractSocket::UnconnectedState; }
-    // True once the greeting is in; takes the slot number from it and clears the buffer.
-    bool takeGreeting() {
-        if (!got.startsWith(":ID:") || got.size() < 5)
-            return false;
-        slot = got.mid(4).toInt();
-        got.clear();
-        return slot > 0;
-    }
-};
-
-using Clients = std::vector<std::unique_ptr<Client>>;
+using Clients = std::vector<std::unique_ptr<ChatClient>>;
 
 // Connects n clients one after the other, each greeted before the next, so they take slots in
 // order. Empty on failure.
 inline Clients connectGreeted(quint16 port, int n) {
     Clients clients;
     for (int i = 0; i < n; ++i) {
-        auto client = std::make_unique<Client>(port);
-        if (!waitUntil([&] { return client->takeGreeting(); }, 5000))
+        auto client = std::make_unique<ChatClient>(port);
+        if (!waitUntil([&] { return client->takeGreeting(); }, kWait))
             return {};
         clients.push_back(std::move(client));
     }
     return clients;
 }
-
-// A bare POSIX client, for what QTcpSocket does not offer: a reset, a tiny receive window, a
-// half close, and never reading.
-class RawClient {
-public:
-    explicit RawClient(quint16 port, int receiveBuffer = 0) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBuffer > 0)
-            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        // Loopback connects complete in the kernel's backlog, before the pool accepts.
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~RawClient() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool isOpen() const { return fd_ >= 0; }
-    bool write(const QByteArray& bytes) {
-        return ::send(fd_, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL) ==
-               bytes.size();
-    }
-    void endStream() { ::shutdown(fd_, SHUT_WR); }
-    // Closes with a reset instead of an orderly end of stream.
-    void reset() {
-        const linger abort{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        ::close(fd_);
-        fd_ = -1;
-    }
-    // Takes what has arrived without waiting; true once the stream has ended (EOF or error).
-    bool drain(QByteArray& into) {
-        char buffer[64 * 1024];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n > 0) {
-                into.append(buffer, n);
-                continue;
-            }
-            return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-        }
-    }
-
-private:
-    int fd_ = -1;
-};
 
 } // namespace talkmere::testing

@@ -1,8 +1,6 @@
-// The client table: its row operations on their own, and its rows as real clients come and go.
+// The client table: its row operations on their own, and its rows as clients come and go, over
+// real sockets (addresses and a reset as the kernel reports them) and over the scriptable layer.
 #include "ChatRoom.h"
-
-#include <cerrno>
-#include <cstring>
 
 using namespace talkmere;
 using namespace talkmere::testing;
@@ -26,11 +24,16 @@ QStringList connectedRow(int slot, const ChatClient& client) {
             ""};
 }
 
+QStringList connectedRow(int slot, const FakeClient& client) {
+    const FakeSocket::Peer peer = client.peer();
+    return {QString::number(slot), "Connected", peer.host, peer.ip, QString::number(peer.port), ""};
+}
+
 QStringList closedRow(int slot, const QString& error = {}) {
     return {QString::number(slot), "Closed", "---", "---", "---", error};
 }
 
-const QString kReset = QString::fromLocal8Bit(std::strerror(ECONNRESET));
+const QString kReset = resetText();
 
 } // namespace
 
@@ -116,19 +119,19 @@ private slots:
     }
 
     void slotTenRowComesAfterSlotNine() {
-        ChatRoom room;
+        FakeRoom room;
         QVERIFY(room.join(10));
         ClientTable& table = room.server.clients();
         QCOMPARE(table.rowCount(), 10);
         for (int n = 1; n <= 10; ++n)
             QCOMPARE(table.cell(n - 1, 0), QString::number(n));
-        room.client(1).socket.disconnectFromHost();
-        QTRY_COMPARE_WITH_TIMEOUT(row(table, 1), closedRow(1), kWait);
+        room.client(1).leave();
+        QCOMPARE(row(table, 1), closedRow(1));
         QCOMPARE(row(table, 10), connectedRow(10, room.client(10)));
     }
 
     void stopEmptiesTableAndNextClientStartsAtTheTop() {
-        ChatRoom room;
+        FakeRoom room;
         QVERIFY(room.join(2));
         room.server.stopServer();
         QCOMPARE(room.server.clients().rowCount(), 0);
