@@ -3,6 +3,7 @@
 // What the fault and flood tests share: process figures, and flooding clients whose every byte
 // says who sent it and where it stood in the sender's stream.
 
+#include "ChatRoom.h"
 #include "FreePort.h"
 #include "Module1.h"
 #include "Protocol.h"
@@ -51,6 +52,16 @@ inline void raiseDescriptorLimit() {
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+// A new client is greeted in slot 1 and has its text echoed.
+inline bool servesAFreshClient(quint16 port) {
+    RawClient fresh(port);
+    QByteArray got;
+    if (!waitUntil([&] { return (fresh.drain(got), got == ":ID:1"); }, kWait))
+        return false;
+    fresh.write("ping");
+    return waitUntil([&] { return (fresh.drain(got), got == ":ID:1ping"); }, kWait);
 }
 
 // A client connected to the relay on `port` that has received its greeting for `slot`, and

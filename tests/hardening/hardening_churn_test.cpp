@@ -80,16 +80,6 @@ bool greetedIn(const QByteArray& got) {
     return got.startsWith(":ID:") && got.size() > 4;
 }
 
-// A new client is greeted in slot 1 and has its text echoed.
-bool servesAFreshClient(quint16 port) {
-    RawClient fresh(port);
-    QByteArray got;
-    if (!waitUntil([&] { return (fresh.drain(got), got == ":ID:1"); }, kWait))
-        return false;
-    fresh.write("ping");
-    return waitUntil([&] { return (fresh.drain(got), got == ":ID:1ping"); }, kWait);
-}
-
 // Seven clients talk without pause and one only reads, while sixty others come one after the
 // other, each say one last thing and go at once: every second one by a reset, the others by an
 // orderly close. Runs on its own thread, as real clients would, so that the last words come
@@ -185,17 +175,14 @@ class ChurnTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { raiseDescriptorLimit(); }
-    void init() { ServerControl::setPassword({}); }
-
     // Up to eight visits at a time, each waiting for its greeting and then leaving: three in
     // four by an orderly close, one in four by a reset. New visits start only while the server
     // has room for them, so every one of them must be greeted.
     void tenThousandVisitsComeAndGo() {
         const int descriptors = openDescriptors();
-        const quint16 port = freeLoopbackPort();
-        ServerControl server(port, QHostAddress::LocalHost);
-        server.relay().setShowDataEvents(true);
-        server.startServer();
+        ChatRoom room; // started, showing data events
+        ServerControl& server = room.server;
+        const quint16 port = room.port;
         Census census(server.pool());
 
         constexpr int kVisits = 10000;
@@ -248,11 +235,8 @@ private slots:
     }
 
     void lastWordsReachTheOthersWhileTheyTalk() {
-        const quint16 port = freeLoopbackPort();
-        ServerControl server(port, QHostAddress::LocalHost);
-        server.relay().setShowDataEvents(true);
-        server.startServer();
-        LastWords load(port);
+        ChatRoom room; // started, showing data events
+        LastWords load(room.port);
         std::thread clients([&] { load.run(); });
         const bool finished = waitUntil([&] { return load.done.load(); }, 120000);
         clients.join(); // bounded: every loop of the run is
@@ -327,10 +311,9 @@ private slots:
     // must see their connection end within a second of it being established.
     void burstOfAThousandIsHeldToTen() {
         const int descriptors = openDescriptors();
-        const quint16 port = freeLoopbackPort();
-        ServerControl server(port, QHostAddress::LocalHost);
-        server.relay().setShowDataEvents(true);
-        server.startServer();
+        ChatRoom room; // started, showing data events
+        ServerControl& server = room.server;
+        const quint16 port = room.port;
         Census census(server.pool());
 
         constexpr int kAttempts = 1000;

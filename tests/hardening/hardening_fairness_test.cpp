@@ -16,17 +16,14 @@ using namespace talkmere::testing;
 class FairnessTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { ServerControl::setPassword({}); }
-
     // Slot 1 says "first". From then on, in every yield of every answer, slot 2 or slot 3 says
     // something more, so there is always another arrival waiting: a flood with no pause, for as
     // long as the test lets it run. Every client must get "first" first, then the same stream as
     // everybody else, with each sender's texts once and in order.
     void answersGoOutInTheOrderTheTextsCame() {
-        const quint16 port = freeLoopbackPort();
-        ServerControl server(port, QHostAddress::LocalHost);
-        server.relay().setShowDataEvents(true);
-        server.startServer();
+        ChatRoom room; // started, showing data events
+        ServerControl& server = room.server;
+        const quint16 port = room.port;
         std::vector<std::unique_ptr<RawClient>> client(5);
         for (int slot = 1; slot <= 4; ++slot)
             QVERIFY((client[slot] = greetedClient(port, slot)));

@@ -67,16 +67,13 @@ QList<QByteArray> errorLines(ServerControl& server) {
 class FloodTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { ServerControl::setPassword({}); }
-
     // Slot 2 holds a client with a tiny receive window that never reads; three readers flood
     // 3 x 32 MiB through the relay (3 x 8 MiB under AddressSanitizer). Without the queue bound the
     // silent client's queue alone would hold most of the 96 MiB.
     void clientThatNeverReadsIsDroppedAndCostsBoundedMemory() {
-        const quint16 port = freeLoopbackPort();
-        ServerControl server(port, QHostAddress::LocalHost);
-        server.relay().setShowDataEvents(true);
-        server.startServer();
+        ChatRoom room; // started, showing data events
+        ServerControl& server = room.server;
+        const quint16 port = room.port;
         QVERIFY(server.online());
         FloodClients readers;
         QVERIFY(joinFlooder(server, readers, port));
@@ -130,10 +127,9 @@ private slots:
     }
 
     void byteCountersPassTwoToTheThirtyFirst() {
-        const quint16 port = freeLoopbackPort();
-        ServerControl server(port, QHostAddress::LocalHost);
-        server.relay().setShowDataEvents(true);
-        server.startServer();
+        ChatRoom room; // started, showing data events
+        ServerControl& server = room.server;
+        const quint16 port = room.port;
         FloodClients clients;
         for (int i = 0; i < 3; ++i)
             QVERIFY(joinFlooder(server, clients, port));

@@ -36,31 +36,19 @@ public:
     }
 };
 
-bool echoesToAFreshClient(quint16 port) {
-    RawClient fresh(port);
-    QByteArray got;
-    if (!waitUntil([&] { return (fresh.drain(got), got == ":ID:1"); }, kWait))
-        return false;
-    fresh.write("after");
-    return waitUntil([&] { return (fresh.drain(got), got == ":ID:1after"); }, kWait);
-}
-
 } // namespace
 
 class YieldFaultsTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { ServerControl::setPassword({}); }
-
     // Ten clients; slot 1 broadcasts. In the yield after the text went to slot 2, the sender
     // itself and slot 4 reset, slot 6 closes in order and the server closes slot 8. Slots 4 and
     // 6 say two last things first, which wait behind the broadcast while writes to them fail:
     // both must still be relayed, before their senders' error or departure.
     void resetsAndClosesInsideABroadcast() {
-        const quint16 port = freeLoopbackPort();
-        ServerControl server(port, QHostAddress::LocalHost);
-        server.relay().setShowDataEvents(true);
-        server.startServer();
+        ChatRoom room; // started, showing data events
+        ServerControl& server = room.server;
+        const quint16 port = room.port;
         std::vector<std::unique_ptr<RawClient>> client(11);
         std::vector<QByteArray> got(11);
         for (int slot = 1; slot <= 10; ++slot)
@@ -147,10 +135,9 @@ private slots:
     // Four clients flood 4 MiB each; once a MiB has come in, the operator's Stop runs in a yield
     // of the relay's broadcast. The stop must complete, and a restart must serve again.
     void stopDuringAFloodCompletesAndTheServerStartsAgain() {
-        const quint16 port = freeLoopbackPort();
-        ServerControl server(port, QHostAddress::LocalHost);
-        server.relay().setShowDataEvents(true);
-        server.startServer();
+        ChatRoom room; // started, showing data events
+        ServerControl& server = room.server;
+        const quint16 port = room.port;
         std::vector<std::unique_ptr<FloodClient>> flooders;
         for (int sender = 0; sender < 4; ++sender) {
             flooders.push_back(std::make_unique<FloodClient>(port, sender));
@@ -190,7 +177,7 @@ private slots:
 
         server.startServer();
         QVERIFY(server.online());
-        QVERIFY(echoesToAFreshClient(port));
+        QVERIFY(servesAFreshClient(port));
         QCOMPARE(server.clients().rowCount(), 1);
     }
 };
