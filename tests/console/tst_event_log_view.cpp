@@ -3,6 +3,7 @@
 // the mouse and the keys, copies the selected line, reads as a list to assistive technology, and
 // stays usable when the log is full and drops its oldest lines.
 
+#include "AnswerGate.h"
 #include "EventLog.h"
 #include "EventLogView.h"
 
@@ -10,6 +11,7 @@
 #include <QBackingStore>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QPaintEvent>
 #include <QScrollBar>
@@ -359,6 +361,24 @@ void EventLogViewTest::repaintsOnlyTheRowsThatChangedOneAtATime() {
     QTRY_VERIFY_WITH_TIMEOUT(settled(), 5000);
     QCOMPARE(rows.areas.size(), 1); // the old selection is far below, off screen
     QCOMPARE(rows.areas.front().top(), 4 * r.view.lineHeight());
+
+    // Inside an answer (a fan-out's yields, which never wait) the rows' repaints wait for it.
+    r.view.verticalScrollBar()->setValue(r.view.verticalScrollBar()->maximum());
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 5000);
+    rows.areas.clear();
+    AnswerGate gate;
+    {
+        const AnswerGate::Answer answer = gate.answer(nullptr);
+        r.log.appendAndSelect("Data on client 2 : during an answer");
+        r.view.refresh();
+        QElapsedTimer yielding;
+        yielding.start();
+        while (yielding.elapsed() < 100)
+            QCoreApplication::processEvents();
+        QVERIFY(rows.areas.isEmpty());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 5000);
+    QVERIFY(!rows.areas.isEmpty());
 }
 
 QTEST_MAIN(EventLogViewTest)
