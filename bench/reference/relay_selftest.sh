@@ -24,7 +24,7 @@ for mode in batching floor; do
     [[ -n $port ]] || { echo "FAIL: the $mode relay did not say its port"; exit 1; }
     for load in "--mode throughput" "--mode latency --quickack --rate 500"; do
         # shellcheck disable=SC2086 # the load's words are split on purpose
-        if ! result=$("$loadgen" --port "$port" --clients 4 --warmup 0.2 --duration 1 $load); then
+        if ! result=$("$loadgen" --port "$port" --clients 4 --warmup 0.1 --duration 0.4 $load); then
             echo "FAIL: $mode relay, $load: $(tail -n 1 <<<"$result")"
             exit 1
         fi
