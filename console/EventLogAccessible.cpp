@@ -25,13 +25,9 @@ public:
     }
 
     EventLogView* view() const { return static_cast<EventLogView*>(widget()); }
-    quint64 firstHeld() const {
-        const EventLog& log = view()->log();
-        return log.appended() - static_cast<quint64>(log.count());
-    }
     // Index among the lines held of the line numbered `number`, or -1 once it has gone.
     qsizetype indexOf(quint64 number) const {
-        const quint64 first = firstHeld();
+        const quint64 first = view()->firstHeldLine();
         if (number < first || number - first >= static_cast<quint64>(view()->log().count()))
             return -1;
         return static_cast<qsizetype>(number - first);
@@ -108,7 +104,7 @@ QAccessibleInterface* EventLogAccessible::child(int index) const {
     if (index < 0 || index >= childCount())
         return nullptr;
     // Items of lines that have left the log go, so the cache stays within the log's bound.
-    const quint64 first = firstHeld();
+    const quint64 first = view()->firstHeldLine();
     for (auto gone = lines_.begin(); gone != lines_.end() && gone->first < first;) {
         QAccessible::deleteAccessibleInterface(gone->second);
         gone = lines_.erase(gone);

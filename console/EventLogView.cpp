@@ -19,6 +19,22 @@
 
 namespace talkmere {
 
+namespace {
+
+// Bytes become text only here, for the eye: invalid UTF-8 shows as U+FFFD, and a line break or
+// tab in a chat text as a space. At most `limit` characters, when one is given.
+QString shownText(const QByteArray& bytes, qsizetype limit = -1) {
+    QString text = QString::fromUtf8(bytes);
+    if (limit >= 0 && text.size() > limit)
+        text.truncate(limit);
+    for (QChar& c : text)
+        if (c.unicode() < 0x20)
+            c = QLatin1Char(' ');
+    return text;
+}
+
+} // namespace
+
 EventLogView::EventLogView(EventLog& log, QWidget* parent)
     : QAbstractScrollArea(parent), log_(log) {
     installEventLogAccessibility();
@@ -127,11 +143,7 @@ void EventLogView::selectLine(qsizetype line) {
 QString EventLogView::shownLine(qsizetype line) const {
     if (line < 0 || line >= log_.count())
         return {};
-    QString text = QString::fromUtf8(log_.line(line));
-    for (QChar& c : text)
-        if (c.unicode() < 0x20)
-            c = QLatin1Char(' ');
-    return text;
+    return shownText(log_.line(line));
 }
 
 QRect EventLogView::lineRect(qsizetype line) const {
@@ -270,15 +282,8 @@ void EventLogView::paintRows(QPainter& painter, QRect area) {
         const QPoint origin(2, top + baseline_);
         if (drawAscii(painter, origin, row.text, fits))
             continue;
-        // Bytes become text only here, for the eye: invalid UTF-8 shows as U+FFFD.
-        QString text = QString::fromUtf8(row.text);
-        if (text.size() > fits)
-            text.truncate(fits);
-        for (QChar& c : text)
-            if (c.unicode() < 0x20) // a line break or tab in a chat text shows as a space
-                c = QLatin1Char(' ');
         // A plain line at a point: no layout pass, which every visible line would pay for.
-        painter.drawText(origin, text);
+        painter.drawText(origin, shownText(row.text, fits));
     }
 }
 

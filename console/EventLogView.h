@@ -41,6 +41,8 @@ public:
     QSize sizeHint() const override;
 
     const EventLog& log() const { return log_; }
+    // Absolute number of the oldest line the log holds: lines keep their number as old ones go.
+    quint64 firstHeldLine() const;
     // Line `line` as the view shows it: decoded from UTF-8, control characters as spaces.
     QString shownLine(qsizetype line) const;
     // Where line `line` is on the viewport; empty when it is not on screen.
@@ -75,7 +77,6 @@ private:
     void updateScrollRange();
     void scrollTo(qsizetype line);
     void selectLine(qsizetype line);
-    quint64 firstHeldLine() const; // absolute number of the oldest line the log holds
     void takeFont();
     // Draws a line of plain ASCII from the glyph table; false if the line is anything else.
     bool drawAscii(QPainter& painter, QPoint origin, const QByteArray& line, qsizetype fits);
