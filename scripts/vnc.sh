@@ -3,6 +3,20 @@
 # x11vnc serves that display on 127.0.0.1 alone, with a password made for this run. From another
 # machine the way in is an SSH tunnel. Usage: talkmere_serve_over_vnc PROGRAM
 
+talkmere_port_taken() { [ -n "$(ss -Htln "sport = :$1")" ]; }
+
+# Waits up to 10 s for a command to succeed; if it never does, shows LOG and fails.
+talkmere_wait_for() {
+    local log=$1
+    shift
+    for _ in $(seq 100); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    cat "$log" >&2
+    return 1
+}
+
 talkmere_serve_over_vnc() {
     local program=$1
     talkmere_setup xvfb x11vnc xauth
@@ -12,7 +26,7 @@ talkmere_serve_over_vnc() {
         display=$((display + 1))
     done
     local port=5900
-    while [ -n "$(ss -Htln "sport = :$port")" ]; do
+    while talkmere_port_taken "$port"; do
         port=$((port + 1))
     done
 
@@ -26,11 +40,7 @@ talkmere_serve_over_vnc() {
     xauth -q add ":$display" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')"
     Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp -auth "$XAUTHORITY" 2>"$dir/xvfb.log" &
     talkmere_vnc_pids+=($!)
-    for _ in $(seq 100); do
-        [ -e "/tmp/.X11-unix/X$display" ] && break
-        sleep 0.1
-    done
-    [ -e "/tmp/.X11-unix/X$display" ] || { cat "$dir/xvfb.log" >&2; return 1; }
+    talkmere_wait_for "$dir/xvfb.log" test -e "/tmp/.X11-unix/X$display" || return 1
 
     # VNC passwords count eight characters: 48 random bits, written as eight.
     local password
@@ -40,11 +50,7 @@ talkmere_serve_over_vnc() {
     x11vnc -display ":$display" -auth "$XAUTHORITY" -localhost -rfbport "$port" \
         -passwdfile "rm:$dir/password" -forever -shared -quiet -o "$dir/x11vnc.log" >/dev/null &
     talkmere_vnc_pids+=($!)
-    for _ in $(seq 100); do
-        [ -n "$(ss -Htln "sport = :$port")" ] && break
-        sleep 0.1
-    done
-    [ -n "$(ss -Htln "sport = :$port")" ] || { cat "$dir/x11vnc.log" >&2; return 1; }
+    talkmere_wait_for "$dir/x11vnc.log" talkmere_port_taken "$port" || return 1
 
     cat <<MSG
 The window is served over VNC on 127.0.0.1:$port only, with the password $password
