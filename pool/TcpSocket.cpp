@@ -1,6 +1,11 @@
 #include "TcpSocket.h"
 
+#include "BindHelper.h"
+#include "ListenSocket.h"
+#include "bind100/Handover.h"
+
 #include <QCoreApplication>
+#include <QNetworkInterface>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -20,10 +25,9 @@ namespace {
 
 const QString kSource = QStringLiteral("TcpSocket");
 constexpr qsizetype kReadChunk = 64 * 1024;
-constexpr int kBacklog = 50;
 // Connections taken per notification: more than the backlog holds, so that one pass empties it
 // (a full backlog drops the handshakes of a burst), yet bounded under an endless one.
-constexpr int kAcceptBurst = 4 * kBacklog;
+constexpr int kAcceptBurst = 4 * kListenBacklog;
 
 QString systemText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -49,50 +53,35 @@ void takeAddress(int fd, QString& ip, qint32& port) {
                                             : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
-// A listening descriptor, or -1 with errno set. The any-address takes clients of both families
-// on one socket, or of IPv4 alone where there is no IPv6.
+// A listening descriptor for `host`, or -1 with errno set. Either any-address takes clients of
+// both families; a link-local address keeps its interface.
 int openListener(const QHostAddress& host, quint16 port) {
-    const bool any = host == QHostAddress::Any;
+    if (host == QHostAddress::Any || host == QHostAddress::AnyIPv6)
+        return openAnyListener(port);
     bool isV4 = false;
-    const quint32 v4 = any ? INADDR_ANY : host.toIPv4Address(&isV4);
-    for (const int family : {AF_INET6, AF_INET}) {
-        if (family == AF_INET6 ? isV4 : !(any || isV4))
-            continue;
-        const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            if (any && family == AF_INET6)
-                continue;
-            return -1;
-        }
-        sockaddr_storage address{};
-        socklen_t length = sizeof(sockaddr_in);
-        if (family == AF_INET6) {
-            auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-            in6->sin6_family = AF_INET6;
-            in6->sin6_port = htons(port);
-            const Q_IPV6ADDR bytes = host.toIPv6Address(); // zeroes for the any-address
-            std::memcpy(&in6->sin6_addr, &bytes, sizeof bytes);
-            const int off = 0;
-            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-            length = sizeof *in6;
-        } else {
-            auto* in = reinterpret_cast<sockaddr_in*>(&address);
-            in->sin_family = AF_INET;
-            in->sin_port = htons(port);
-            in->sin_addr.s_addr = htonl(v4);
-        }
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); // a restart must not wait
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-            ::listen(fd, kBacklog) == 0)
-            return fd;
-        const int error = errno;
-        ::close(fd);
-        errno = error;
+    const quint32 v4 = host.toIPv4Address(&isV4);
+    if (isV4) {
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_port = htons(port);
+        in.sin_addr.s_addr = htonl(v4);
+        return openListenerAt(reinterpret_cast<const sockaddr*>(&in), sizeof in);
+    }
+    sockaddr_in6 in6{};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(port);
+    const Q_IPV6ADDR bytes = host.toIPv6Address();
+    std::memcpy(&in6.sin6_addr, &bytes, sizeof bytes);
+    const QString scope = host.scopeId();
+    bool numbered = false;
+    in6.sin6_scope_id = scope.toUInt(&numbered);
+    if (!scope.isEmpty() && !numbered)
+        in6.sin6_scope_id = static_cast<quint32>(QNetworkInterface::interfaceIndexFromName(scope));
+    if (!scope.isEmpty() && in6.sin6_scope_id == 0) {
+        errno = ENODEV;
         return -1;
     }
-    errno = EAFNOSUPPORT;
-    return -1;
+    return openListenerAt(reinterpret_cast<const sockaddr*>(&in6), sizeof in6);
 }
 
 } // namespace
@@ -154,8 +143,16 @@ void TcpSocket::close() {
 void TcpSocket::listen() {
     if (localPort_ < 1 || localPort_ > 65535)
         throw PoolError(EINVAL, kSource, QStringLiteral("Invalid port %1").arg(localPort_));
+    const QHostAddress& address = context_->listenAddress;
+    if (address.isNull())
+        throw PoolError(EINVAL, kSource, QStringLiteral("Invalid listen address"));
     close();
-    const int fd = openListener(context_->listenAddress, static_cast<quint16>(localPort_));
+    int fd = openListener(address, static_cast<quint16>(localPort_));
+    // Refused for want of privilege: the helper may open this one port for the program.
+    if (fd < 0 && errno == EACCES && localPort_ == handover::kPort &&
+        (address == QHostAddress::Any || address == QHostAddress::AnyIPv6) &&
+        !context_->bindHelper.isEmpty())
+        fd = bind_helper::listenOnPort100(context_->bindHelper);
     if (fd < 0)
         throw systemFailure(errno);
     fd_ = fd;
@@ -489,9 +486,10 @@ void TcpSocket::reportFailure(bool ended) {
     fail(error, description);
 }
 
-TcpSocketLayer::TcpSocketLayer(const QHostAddress& listenAddress)
+TcpSocketLayer::TcpSocketLayer(const QHostAddress& listenAddress, const QString& bindHelper)
     : context_(std::make_shared<TcpContext>()) {
     context_->listenAddress = listenAddress;
+    context_->bindHelper = bindHelper;
 }
 
 TcpSocketLayer::~TcpSocketLayer() = default;

@@ -22,6 +22,7 @@ class TcpSocket;
 // report at the next yield, and the gate that lets one arrival be answered at a time.
 struct TcpContext {
     QHostAddress listenAddress;
+    QString bindHelper; // asked for port 100 when the program may not bind it; empty: none
     QSet<qint32> pendingRequests;
     std::vector<QPointer<TcpSocket>> unreported;
     AnswerGate gate;
@@ -115,7 +116,9 @@ private:
 // Real sockets, and the event loop's yield.
 class TcpSocketLayer final : public SocketLayer {
 public:
-    explicit TcpSocketLayer(const QHostAddress& listenAddress = QHostAddress::Any);
+    // `bindHelper`: the helper to ask for port 100 when binding it is refused (empty: none).
+    explicit TcpSocketLayer(const QHostAddress& listenAddress = QHostAddress::Any,
+                            const QString& bindHelper = QString());
     ~TcpSocketLayer() override;
     TcpSocketLayer(const TcpSocketLayer&) = delete;
     TcpSocketLayer& operator=(const TcpSocketLayer&) = delete;

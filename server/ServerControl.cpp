@@ -1,5 +1,6 @@
 #include "ServerControl.h"
 
+#include "BindHelper.h"
 #include "Module1.h"
 #include "Protocol.h"
 #include "TcpSocket.h"
@@ -7,7 +8,8 @@
 namespace talkmere {
 
 ServerControl::ServerControl(qint32 port, const QHostAddress& address, QObject* parent)
-    : ServerControl(std::make_unique<TcpSocketLayer>(address), port, parent) {}
+    : ServerControl(std::make_unique<TcpSocketLayer>(address, bind_helper::besideProgram()), port,
+                    parent) {}
 
 ServerControl::ServerControl(std::unique_ptr<SocketLayer> layer, qint32 port, QObject* parent)
     : QObject(parent), port_(port), pool_(std::move(layer)), relay_(pool_, clients_, log_) {}

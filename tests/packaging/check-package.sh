@@ -1,21 +1,29 @@
 #!/usr/bin/env bash
-# Checks the Debian package that ./package made: its control data, that it holds the program and
-# its desktop files and nothing else, that Debian's and the desktop's validators accept it, and that
-# the unpacked program starts as far as its password prompt. Exits non-zero if any check fails.
-# Usage: tests/packaging/check-package.sh PACKAGE.deb
+# Checks the Debian package that ./package made: its control data, that it holds the program, its
+# bind helper and its desktop files and nothing else, that Debian's and the desktop's validators
+# accept it, and that the unpacked program starts as far as its password prompt. As root it also
+# installs the package (replacing any installed one, removed again at the end) and checks, as the
+# normal user nobody, what installing grants: port 100 through the helper, and nothing to code
+# that a user has the program load. Exits non-zero if any check fails.
+# Usage: tests/packaging/check-package.sh PACKAGE.deb [BINDPROBE-PLUGIN.so]
 set -euo pipefail
-deb=$(realpath "${1:?usage: $0 PACKAGE.deb}")
+deb=$(realpath "${1:?usage: $0 PACKAGE.deb [BINDPROBE-PLUGIN.so]}")
+probe=${2:+$(realpath "$2")}
 cd "$(dirname "$0")/../.."
 source scripts/setup.sh
-talkmere_setup lintian desktop-file-utils appstream man-db
+talkmere_setup lintian desktop-file-utils appstream man-db xvfb xdotool
 
 failures=0
 check() { # check DESCRIPTION SHELL-CONDITION
     if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1" >&2 && failures=$((failures + 1)); fi
 }
 tmp=$(mktemp -d)
+chmod 755 "$tmp" # nobody runs the installed program with files from here
 pid=
-trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null; rm -rf "$tmp"' EXIT
+xvfb=
+installed=
+trap 'kill $pid $xvfb 2>/dev/null; [ -z "$installed" ] || dpkg --purge talkmere-server >/dev/null
+      rm -rf "$tmp"' EXIT
 
 app=example.talkmere.server
 version=$(sed -n 's/^project(TalkmereServer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -26,7 +34,8 @@ for need in libcap2-bin qt6-qpa-plugins libqt6widgets6 libqt6network6 libc6; do
     check "depends on $need" 'grep -qw -- "$need" <<<"$depends"'
 done
 
-printf '%s\n' ./usr/bin/talkmere-server ./usr/share/applications/$app.desktop \
+helper=/usr/libexec/talkmere-server/talkmere-bind100
+printf '%s\n' ./usr/bin/talkmere-server ".$helper" ./usr/share/applications/$app.desktop \
     ./usr/share/doc/talkmere-server/changelog.gz ./usr/share/doc/talkmere-server/copyright \
     ./usr/share/icons/hicolor/scalable/apps/$app.svg ./usr/share/man/man1/talkmere-server.1.gz \
     ./usr/share/metainfo/$app.metainfo.xml >"$tmp/expected"
@@ -34,14 +43,17 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$tmp/files"
 check "holds exactly the program and its files" 'diff "$tmp/expected" "$tmp/files"'
 
 dpkg-deb -e "$deb" "$tmp/control"
-check "post-installation script grants the installed binary cap_net_bind_service, nothing more" \
-    '[ -x "$tmp/control/postinst" ] && grep -v "^ *#" "$tmp/control/postinst" |
-     grep -q "setcap cap_net_bind_service=+ep /usr/bin/talkmere-server" &&
-     ! grep -v "^ *#" "$tmp/control/postinst" | grep -qE "chmod|chown|cap_(sys|set|dac|fowner)"'
+check "post-installation script grants the bind helper cap_net_bind_service, and nothing else" \
+    '[ -x "$tmp/control/postinst" ] && grep -v "^ *#" "$tmp/control/postinst" >"$tmp/postinst" &&
+     grep -q "setcap cap_net_bind_service=+ep $helper;" "$tmp/postinst" &&
+     [ "$(grep -c setcap "$tmp/postinst")" = 1 ] &&
+     ! grep -qE "chmod|chown|cap_(sys|set|dac|fowner)" "$tmp/postinst"'
 echo "lintian (its warnings, if any, are shown):"
 check "lintian finds no errors" 'lintian --fail-on error "$deb"'
 
 dpkg-deb -x "$deb" "$tmp/root"
+check "the bind helper links the C library alone" \
+    '[ "$(readelf -d "$tmp/root$helper" | sed -n "s/.*(NEEDED).*\[\(.*\)\]/\1/p")" = libc.so.6 ]'
 desktop=$tmp/root/usr/share/applications/$app.desktop
 metainfo=$tmp/root/usr/share/metainfo/$app.metainfo.xml
 check "desktop entry is valid" 'desktop-file-validate "$desktop"'
@@ -69,5 +81,49 @@ for _ in $(seq 300); do
 done
 check "the unpacked program shows the password prompt" \
     'grep "$prompt" "$tmp/start.log" | grep -qv invisible && kill -0 "$pid"'
-[ $failures -eq 0 ] || { cat "$tmp/start.log" >&2; echo "$failures package checks failed"; exit 1; }
+kill "$pid"
+wait "$pid" 2>/dev/null || true
+
+# Installed, as a normal user: only the helper holds a privilege, code that a user has the program
+# load gains none, and the program serves port 100 through the helper.
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all "$@"; }
+if [ "$(id -u)" -ne 0 ]; then
+    echo "skipped: installing the package and running it as nobody need root"
+else
+    installed=1
+    dpkg -i "$deb" >/dev/null
+    check "of the installed files, only the bind helper holds a capability" \
+        '[ "$(dpkg -L talkmere-server | xargs -d "\n" getcap | cut -d" " -f1)" = "$helper" ]'
+    if [ -n "$probe" ]; then
+        mkdir -m 755 "$tmp/plugins"
+        install -m 644 "$probe" "$tmp/plugins/"
+        as_nobody env QT_QPA_PLATFORM_PLUGIN_PATH="$tmp/plugins" QT_QPA_PLATFORM=bindprobe \
+            /usr/bin/talkmere-server >"$tmp/probe.log" 2>&1 || true
+        check "a user's own plugin, loaded by the installed program, cannot bind port 99" \
+            'grep -qx "bind probe: port 99: Permission denied" "$tmp/probe.log"'
+    fi
+
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>"$tmp/display" 2>"$tmp/xvfb.log" &
+    xvfb=$!
+    for _ in $(seq 100); do [ -s "$tmp/display" ] && break || sleep 0.1; done
+    export DISPLAY=:$(cat "$tmp/display")
+    as_nobody /usr/bin/talkmere-server >"$tmp/nobody.log" 2>&1 &
+    pid=$!
+    # Into the prompt's box, the password, back to OK, press it.
+    window=$(timeout 20 xdotool search --sync --name "Enter a server password" | head -1) &&
+        xdotool windowfocus --sync "$window" key Tab type secret17 &&
+        xdotool key shift+Tab key space || true
+    for _ in $(seq 40); do
+        greeting=$(timeout 2 bash -c 'exec 3<>/dev/tcp/127.0.0.1/100 && head -c 13 <&3' 2>/dev/null) &&
+            break
+        sleep 0.5
+    done
+    check "nobody's installed program greets a client on port 100" \
+        '[ "${greeting:-}" = ":ID:1secret17" ] && ss -Htlnp "sport = :100" | grep -q talkmere-server'
+fi
+[ $failures -eq 0 ] || {
+    cat "$tmp"/*.log >&2
+    echo "$failures package checks failed"
+    exit 1
+}
 echo "All package checks passed."
