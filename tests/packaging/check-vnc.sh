@@ -8,7 +8,18 @@ source scripts/setup.sh
 source scripts/vnc.sh
 talkmere_setup xvfb x11vnc xauth xdotool
 
-out=$(mktemp)
+tmp=$(mktemp -d)
+trap 'kill $(cat "$tmp/other-xvfb" 2>/dev/null) 2>/dev/null || true; rm -rf "$tmp"' EXIT
+mkdir "$tmp/run" "$tmp/logged" "$tmp/dying"
+export TMPDIR=$tmp/run out=$tmp/out tmp
+# xauth and x11vnc run through a stand-in that notes their command lines: xauth's has ended
+# before the window shows, so /proc would no longer show it.
+printf '#!/bin/sh\necho "${0##*/} $*" >>%q\nexec "/usr/bin/${0##*/}" "$@"\n' "$tmp/args" \
+    >"$tmp/logged/xauth"
+chmod +x "$tmp/logged/xauth" && ln -s xauth "$tmp/logged/x11vnc"
+# Our Xvfb dies at once while a server comes up on the display anyway, as if someone else's.
+printf '#!/bin/sh\n/usr/bin/Xvfb "$@" &\necho $! >%q; exit 1\n' "$tmp/other-xvfb" >"$tmp/dying/Xvfb"
+chmod +x "$tmp/dying/Xvfb"
 # The stand-in reports what it sees from inside, then ends, which ends the VNC session too.
 stand_in() {
     local port
@@ -23,10 +34,17 @@ stand_in() {
     echo "own display: $(xdotool getdisplaygeometry 2>&1)"
     echo "without cookie: $(env -u XAUTHORITY HOME=/nonexistent xdotool getdisplaygeometry 2>&1 |
         head -1)"
+    echo "cookie on command lines: $(grep -cF "$(xauth list | awk '{print $3}')" "$tmp/args")"
+    grep '^x11vnc ' "$tmp/args"
 }
 export -f stand_in
-export out
-talkmere_serve_over_vnc stand_in >"$out" 2>&1 || true
+(PATH=$tmp/logged:$PATH talkmere_serve_over_vnc stand_in) >"$out" 2>&1 || true
+status=0
+(PATH=$tmp/dying:$PATH talkmere_serve_over_vnc true) >"$tmp/dying.out" 2>"$tmp/dying.err" ||
+    status=$?
+echo "dead Xvfb: status $status, served $(grep -c 'served over VNC' "$tmp/dying.out")," \
+    "stderr: $(head -1 "$tmp/dying.err")" >>"$out"
+echo "left in TMPDIR: $(ls -A "$tmp/run")" >>"$out"
 cat "$out"
 
 failures=0
@@ -37,5 +55,9 @@ check "VNC listens on loopback only" '^listeners: (127\.0\.0\.1:[0-9]+ |\[::1\]:
 check "VNC asks for a password, and only that (one type: 2)" '^security: +1 +2$'
 check "the display takes its own clients" '^own display: [0-9]+ [0-9]+$'
 check "the display refuses clients without the cookie" '^without cookie: .*(refused|[Aa]uthoriz|open display)'
+check "the cookie is on no command line" '^cookie on command lines: 0$'
+check "x11vnc reads no ~/.x11vncrc" '^x11vnc .*-norc( |$)'
+check "the runs leave nothing in TMPDIR" '^left in TMPDIR: $'
+check "a dead Xvfb of ours fails loudly" '^dead Xvfb: status [1-9][0-9]*, served 0, stderr: .*Xvfb'
 [ $failures -eq 0 ] || exit 1
 echo "All VNC checks passed."
