@@ -12,7 +12,13 @@ ServerControl::ServerControl(qint32 port, const QHostAddress& address, QObject* 
                     parent) {}
 
 ServerControl::ServerControl(std::unique_ptr<SocketLayer> layer, qint32 port, QObject* parent)
-    : QObject(parent), port_(port), pool_(std::move(layer)), relay_(pool_, clients_, log_) {}
+    : QObject(parent), port_(port), pool_(std::move(layer)), relay_(pool_, clients_, log_) {
+    // The relay logs why; the status must not go on saying "Online" with nothing listening.
+    connect(&pool_, &ZeviderUrive::SocketError, this, [this](qint32 lngIndex) {
+        if (lngIndex == 0 && online_ && !pool_.Listening())
+            setOnline(false);
+    });
+}
 
 ServerControl::~ServerControl() {
     // The windows may be going already: close every client without calling back into them. A

@@ -3,6 +3,8 @@
 
 #include "tcp_test_support.h"
 
+#include <QNetworkInterface>
+
 #include <QtTest>
 
 #include <algorithm>
@@ -22,6 +24,8 @@ private slots:
     void refusedClientsAreHungUpAtOnce();
     void burstNeverPassesTheClientLimit();
     void portInUseFailsAndRestartWorks();
+    void listensWhereItIsTold_data();
+    void listensWhereItIsTold();
 };
 
 void TcpConnectionsTest::greetsAddressesAndReusesSlots() {
@@ -269,6 +273,38 @@ void TcpConnectionsTest::portInUseFailsAndRestartWorks() {
     QCOMPARE(second.size(), 1u);
     QCOMPARE(second[0]->slot, 1);
     QVERIFY(host.failures.empty());
+}
+
+void TcpConnectionsTest::listensWhereItIsTold_data() {
+    QTest::addColumn<QHostAddress>("listen");
+    QTest::addColumn<QHostAddress>("client"); // null: nothing may listen
+    QTest::newRow("any IPv6, as any")         // once IPv4 alone
+        << QHostAddress(QHostAddress::AnyIPv6) << QHostAddress(QHostAddress::LocalHostIPv6);
+    QTest::newRow("null") << QHostAddress() << QHostAddress();
+    QTest::newRow("unparsable") << QHostAddress(QStringLiteral("not an address")) << QHostAddress();
+    QHostAddress linkLocal;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses())
+        if (address.isLinkLocal() && address.protocol() == QAbstractSocket::IPv6Protocol)
+            linkLocal = address;
+    if (!linkLocal.isNull())
+        QTest::newRow("link-local keeps its interface") << linkLocal << linkLocal;
+}
+
+void TcpConnectionsTest::listensWhereItIsTold() {
+    QFETCH(QHostAddress, listen);
+    QFETCH(QHostAddress, client);
+    ZeviderUrive pool{std::make_unique<TcpSocketLayer>(listen)};
+    pool.setLocalPort(freeLoopbackPort());
+    pool.setRaiseErrors(false);
+    QCOMPARE(pool.StartListening(), !client.isNull());
+    QCOMPARE(pool.Listening(), !client.isNull());
+    if (client.isNull()) {
+        QCOMPARE(pool.LastError(), QStringLiteral("Invalid listen address"));
+        return;
+    }
+    QTcpSocket peer;
+    peer.connectToHost(client, static_cast<quint16>(pool.LocalPort()));
+    QVERIFY2(peer.waitForConnected(kWait), qPrintable(peer.errorString()));
 }
 
 QTEST_GUILESS_MAIN(TcpConnectionsTest)

@@ -221,6 +221,29 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(client.received, QByteArray(":ID:1"), kWait);
     }
 
+    void listenerFailureLeavesServerOfflineAndSaysWhy_data() {
+        QTest::addColumn<bool>("inAccept");
+        QTest::newRow("the listener fails") << false;
+        QTest::newRow("a connection request fails") << true;
+    }
+    void listenerFailureLeavesServerOfflineAndSaysWhy() {
+        QFETCH(bool, inAccept);
+        FakeRoom room;
+        QVERIFY(room.join(1));
+        FakeSocket* listener = room.socket(0);
+        if (inAccept) {
+            room.layer.failNextCreate = ErrorInfo{EMFILE, "FakeSocket", "broken"};
+            listener->raiseConnectionRequest(99);
+        } else {
+            listener->raiseError(EIO, "broken");
+        }
+        QCOMPARE(room.server.statusText(), QString("Offline"));
+        QCOMPARE(room.lines().last(), QByteArray("Error on client 0 : broken"));
+        room.server.startServer(); // the operator starts it again
+        QCOMPARE(room.server.statusText(), QString("Online"));
+        QVERIFY(room.server.pool().Listening());
+    }
+
     void relayLinesSelectNewestAndObeyTheSwitch() {
         FakeRoom room;
         room.server.relay().setShowDataEvents(false);
