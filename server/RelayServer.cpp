@@ -32,6 +32,7 @@ RelayServer::RelayServer(ZeviderUrive& pool, ClientTable& clients, EventLog& log
 // The handlers let no failure of their own reach the pool, which would contain it without a trace:
 // the only operations here that can fail are the pool's own, and they fail with PoolError.
 void RelayServer::onNewConnection(qint32 lngIndex, bool&) {
+    announced_.remove(lngIndex);
     try {
         clients_.MarkConnected(lngIndex, pool_); // reads the peer's address from the pool
     } catch (const PoolError& failure) {
@@ -45,9 +46,7 @@ void RelayServer::onNewConnection(qint32 lngIndex, bool&) {
 
 void RelayServer::onConnectionClosed(qint32 lngIndex) {
     clients_.MarkClosed(lngIndex);
-    if (showDataEvents_)
-        log_.appendAndSelect(protocol::departureLine(lngIndex));
-    sendIgnoringFailure([&] { pool_.SendToAll(protocol::departure(lngIndex)); });
+    announceDeparture(lngIndex);
 }
 
 void RelayServer::onDataArrival(qint32 lngIndex, const QByteArray& strData) {
@@ -67,8 +66,22 @@ void RelayServer::onDataArrival(qint32 lngIndex, const QByteArray& strData) {
 void RelayServer::onSocketError(qint32 lngIndex, qint32, const QString&,
                                 const QString& strDescription) {
     log_.appendAndSelect(protocol::errorLine(lngIndex, strDescription));
-    if (lngIndex > 0)
+    if (lngIndex > 0) {
         clients_.MarkFailed(lngIndex, strDescription);
+        // A client that left by a reset (as Linux ends a close with texts still unread), or that
+        // was dropped, is as gone for the others as one that closed in order.
+        announceDeparture(lngIndex);
+    }
+}
+
+// Marked before the broadcast: its yields may run a stop, whose closures must not tell again.
+void RelayServer::announceDeparture(qint32 lngIndex) {
+    if (announced_.contains(lngIndex))
+        return;
+    announced_.insert(lngIndex);
+    if (showDataEvents_)
+        log_.appendAndSelect(protocol::departureLine(lngIndex));
+    sendIgnoringFailure([&] { pool_.SendToAll(protocol::departure(lngIndex)); });
 }
 
 } // namespace talkmere

@@ -1,5 +1,6 @@
 // Floods through the whole server: a client that never reads must cost a bounded amount of memory
-// and nobody else's data, and byte counts past 2^31 must not cut anybody off.
+// and nobody else's data, byte counts past 2^31 must not cut anybody off, and the room must hear
+// of every client that leaves while one talks, however it leaves.
 #include "HardeningRig.h"
 
 #include <QTest>
@@ -101,7 +102,7 @@ private slots:
 
         for (const auto& reader : readers) {
             QVERIFY(!reader->checker.broken());
-            QCOMPARE(reader->other, QByteArray());
+            QCOMPARE(reader->other, protocol::departure(2)); // the dropped client
             for (int sender = 0; sender < 3; ++sender)
                 QCOMPARE(reader->checker.from(sender), perSender);
         }
@@ -124,6 +125,56 @@ private slots:
         FloodChecker checker;
         QVERIFY(checker.take(got.mid(5)));
         QVERIFY(checker.from(0) + checker.from(1) + checker.from(2) > 0);
+    }
+
+    // While slot 1 talks, slot 2 closes with the talk unread (which Linux turns into a reset),
+    // slot 3 resets, and slot 4, which never reads, is dropped at the send-queue bound. The
+    // listener in slot 5 must hear each one's last text and then its departure, once, and the
+    // stop must announce none of them again.
+    void everyWayOfLeavingIsAnnouncedOnceAfterTheLastText() {
+        ChatRoom room; // started, showing data events
+        ServerControl& server = room.server;
+        const quint16 port = room.port;
+        FloodClients flood;
+        QVERIFY(joinFlooder(server, flood, port));
+        auto closer = greetedClient(port, 2);
+        auto resetter = greetedClient(port, 3);
+        QVERIFY(closer && resetter);
+        RawClient stalled(port, 4096);
+        QVERIFY(waitUntil([&] { return server.pool().ActiveClients() == 4; }, kWait));
+        QVERIFY(joinFlooder(server, flood, port));
+        FloodClient& talker = *flood[0];
+        FloodClient& listener = *flood[1];
+
+        // Slot 5 has it last, so the leavers hold it unread by then.
+        talker.flood(16 * 1024);
+        QVERIFY(waitUntil([&] { return listener.received == 16 * 1024; }, kWait));
+        closer->write("closer bye");
+        closer->close();
+        QVERIFY(waitUntil([&] { return server.pool().ActiveClients() == 4; }, kWait));
+        resetter->write("resetter bye");
+        resetter->reset();
+        QVERIFY(waitUntil([&] { return server.pool().ActiveClients() == 3; }, kWait));
+        stalled.write("stalled bye");
+        QVERIFY(waitUntil(
+            [&] {
+                while (talker.sent - listener.received < kMiB && talker.sent < 64 * kMiB)
+                    talker.flood(64 * 1024);
+                return server.pool().ActiveClients() == 2;
+            },
+            3 * kWait, 5));
+        talker.socket.write("end");
+        QVERIFY(waitUntil([&] { return listener.other.endsWith("end"); }, kWait));
+        server.stopServer();
+        QVERIFY(waitUntil(
+            [&] { return listener.socket.state() == QAbstractSocket::UnconnectedState; }, kWait));
+        QCOMPARE(listener.other, QByteArray("closer bye:USERSTAT2 209resetter bye:USERSTAT3 309"
+                                            "stalled bye:USERSTAT4 409end:USERSTAT1 109"));
+        QVERIFY(!listener.checker.broken());
+        const QByteArray reset = resetText().toUtf8();
+        QCOMPARE(errorLines(server),
+                 QList<QByteArray>({"Error on client 2 : " + reset, "Error on client 3 : " + reset,
+                                    "Error on client 4 : Send queue limit exceeded"}));
     }
 
     void byteCountersPassTwoToTheThirtyFirst() {

@@ -96,10 +96,10 @@ private slots:
 
         room.client(3).reset();
         QTRY_COMPARE_WITH_TIMEOUT(row(table, 3), closedRow(3, kReset), kWait);
-        // An error announces no departure; with the switch off only the error is logged.
+        // An error announces the departure too; with the switch off only the error is logged.
         room.client(1).send("end");
-        QTRY_COMPARE_WITH_TIMEOUT(room.client(1).received, QByteArray(":ID:1:USERSTAT2 209end"),
-                                  kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(room.client(1).received,
+                                  QByteArray(":ID:1:USERSTAT2 209:USERSTAT3 309end"), kWait);
         QCOMPARE(room.lines(), QList<QByteArray>{"Error on client 3 : " + kReset.toUtf8()});
 
         // A later closure leaves the error where it is.
