@@ -2,6 +2,7 @@
 
 #include "EventLog.h"
 #include "EventLogAccessible.h"
+#include "Layout.h"
 #include "SlotGuard.h"
 
 #include <QClipboard>
@@ -74,9 +75,7 @@ int EventLogView::visibleLines() const {
 }
 
 int EventLogView::wholeLinesHeight(int pixels) const {
-    const int frame = 2 * frameWidth();
-    const int lines = std::max(0, (pixels - frame) / lineHeight_);
-    return std::min(pixels, frame + lines * lineHeight_);
+    return wholeLines(pixels, lineHeight_, 2 * frameWidth());
 }
 
 QSize EventLogView::sizeHint() const {

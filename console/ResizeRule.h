@@ -2,8 +2,9 @@
 
 namespace talkmere {
 
-// The main window's controls that the resize rule moves, seen in twips. Any call may throw; the
-// rule then skips that one assignment.
+// The main window's controls that the resize rule moves, seen in twips. The rule reads every
+// height it uses back from here after the assignments before it, so a control that rounds what it
+// is given (to whole pixels, to whole lines) places the ones after it by what it really shows.
 class TwipControls {
 public:
     enum Control {
@@ -16,8 +17,10 @@ public:
         BytesReceived,
         SocketCount,
         DataEvents,
+        ControlCount, // not a control: how many there are
     };
 
+    // Reads do not throw. An assignment may refuse by throwing: the control keeps what it had.
     virtual double top(Control control) const = 0;
     virtual double height(Control control) const = 0;
     virtual void setTop(Control control, double value) = 0;
@@ -30,8 +33,9 @@ protected:
 
 // Lays the main window out for a client area of width x height twips: client table in the upper
 // two thirds, event log under it, statistics rows under the log's real bottom edge, buttons and
-// status label along the bottom. Each assignment is tried on its own; a negative size is never
-// assigned, so a tiny or minimised window leaves those controls as they were.
+// status label along the bottom. A negative size is never assigned, so a tiny or minimised window
+// leaves those sizes as they were; a refused assignment does not stop the ones after it. The rule
+// itself, and the window's design, are in Layout.cpp.
 void applyResizeRule(TwipControls& controls, double width, double height) noexcept;
 
 } // namespace talkmere

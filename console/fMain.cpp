@@ -3,12 +3,12 @@
 #include "AppInfo.h"
 #include "CentredWindow.h"
 #include "EventLogView.h"
+#include "Layout.h"
 #include "Module1.h"
 #include "ServerControl.h"
 #include "SlotGuard.h"
 #include "StatisticLabel.h"
 #include "Twips.h"
-#include "WidgetTwips.h"
 #include "frmMess.h"
 
 #include <QCheckBox>
@@ -50,7 +50,7 @@ fMain::fMain(std::unique_ptr<ServerControl> server, QWidget* parent)
     createControls();
     createMenu();
 
-    sizeAndCentre(*this, 9285, 6930, false);
+    sizeAndCentre(*this, kDesignWidth, kDesignHeight, false);
 
     load();
 }
@@ -68,7 +68,6 @@ void fMain::createControls() {
 
     // Created in tab order, so the focus chain and the stacking follow the design.
     lvwClients = named(new QTableView(client_), "lvwClients");
-    lvwClients->setGeometry(twips::rect(0, 0, 7695, 2655));
     lvwClients->setModel(&server_->clients());
     lvwClients->verticalHeader()->hide();
     // Report style: one text line per row, as in a list view.
@@ -81,16 +80,13 @@ void fMain::createControls() {
 
     cmdStartServer =
         named(new QPushButton(QStringLiteral("Start server"), client_), "cmdStartServer");
-    cmdStartServer->setGeometry(twips::rect(120, 4800, 1095, 375));
     cmdStopServer = named(new QPushButton(QStringLiteral("Stop server"), client_), "cmdStopServer");
-    cmdStopServer->setGeometry(twips::rect(1320, 4800, 1095, 375));
     for (QPushButton* button : {cmdStartServer, cmdStopServer}) {
         button->setAutoDefault(false);
         button->setDefault(false);
     }
 
     lblStatus = named(new QLabel(QStringLiteral("Offline"), client_), "lblStatus");
-    lblStatus->setGeometry(twips::rect(0, 5640, 2295, 255));
     lblStatus->setFrameStyle(QFrame::Box | QFrame::Plain);
     lblStatus->setLineWidth(1);
     QPalette red = lblStatus->palette();
@@ -98,22 +94,19 @@ void fMain::createControls() {
     lblStatus->setPalette(red);
 
     lstEvents = named(new EventLogView(server_->log(), client_), "lstEvents");
-    lstEvents->setGeometry(twips::rect(0, 2760, 7695, 1815));
 
     lblBytesSent = named(new StatisticLabel(QStringLiteral("Bytes Sent:"), server_->log(), client_),
                          "lblBytesSent");
-    lblBytesSent->setGeometry(twips::rect(2520, 4800, 2535, 255));
     lblBytesReceived =
         named(new StatisticLabel(QStringLiteral("Bytes Received:"), server_->log(), client_),
               "lblBytesReceived");
-    lblBytesReceived->setGeometry(twips::rect(2520, 5040, 2655, 255));
     lblSocketCount =
         named(new StatisticLabel(QStringLiteral("SocketCount"), server_->log(), client_),
               "lblSocketCount");
-    lblSocketCount->setGeometry(twips::rect(5160, 5040, 2535, 255));
     chkDataEvents =
         named(new QCheckBox(QStringLiteral("Show data events"), client_), "chkDataEvents");
-    chkDataEvents->setGeometry(twips::rect(5160, 4680, 2655, 255));
+
+    placeControls(designLayout());
 
     setTabOrder(lvwClients, cmdStartServer);
     setTabOrder(cmdStartServer, cmdStopServer);
@@ -169,10 +162,31 @@ bool fMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void fMain::layoutControls() {
-    WidgetTwips controls({lvwClients, cmdStartServer, cmdStopServer, lblStatus, lstEvents,
-                          lblBytesSent, lblBytesReceived, lblSocketCount, chkDataEvents});
-    applyResizeRule(controls, twips::fromPixels(client_->width()),
-                    twips::fromPixels(client_->height()));
+    const LogLines log{lstEvents->lineHeight() * twips::kPerPixel,
+                       2 * lstEvents->frameWidth() * twips::kPerPixel};
+    MainLayout now;
+    const auto controls = laidOut();
+    for (size_t i = 0; i < controls.size(); ++i) {
+        const QRect r = controls[i]->geometry();
+        now[i] = {twips::fromPixels(r.x()), twips::fromPixels(r.y()), twips::fromPixels(r.width()),
+                  twips::fromPixels(r.height())};
+    }
+    placeControls(layoutFor(twips::fromPixels(client_->width()),
+                            twips::fromPixels(client_->height()), log, now));
+}
+
+std::array<QWidget*, TwipControls::ControlCount> fMain::laidOut() const {
+    return {lvwClients,   cmdStartServer,   cmdStopServer,  lblStatus,    lstEvents,
+            lblBytesSent, lblBytesReceived, lblSocketCount, chkDataEvents};
+}
+
+void fMain::placeControls(const MainLayout& layout) {
+    const auto controls = laidOut();
+    for (size_t i = 0; i < controls.size(); ++i) {
+        const TwipRect& r = layout[i];
+        controls[i]->setGeometry(twips::toPixels(r.left), twips::toPixels(r.top),
+                                 twips::toPixels(r.width), twips::toPixels(r.height));
+    }
 }
 
 void fMain::startServer() {

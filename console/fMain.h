@@ -1,7 +1,10 @@
 #pragma once
 
+#include "Layout.h"
+
 #include <QMainWindow>
 
+#include <array>
 #include <memory>
 
 class QAction;
@@ -44,6 +47,10 @@ private:
     void createMenu();
     void load();
     void layoutControls();
+    // The controls that the layout places, in the order of its rectangles.
+    std::array<QWidget*, TwipControls::ControlCount> laidOut() const;
+    // Rectangles in twips, already whole pixels.
+    void placeControls(const MainLayout& layout);
 
     void startServer();
     void stopServer();
