@@ -16,7 +16,8 @@ namespace talkmere {
 // loop (a failed write too, after what the client had sent before it), as an arrival that waits
 // its turn behind the answer. What waited is let go when the answer has been handed to everybody,
 // or when an event loop of someone's own is about to wait inside it (a modal dialog opened from a
-// yield): neither the clients nor the screen may wait for it to close.
+// yield), the answering client too: neither the clients nor the screen may wait for it to close.
+// The pool sends the rest of the answer first then (ZeviderUrive::SendToAll), so the order holds.
 class AnswerGate : public QObject {
 public:
     // A connection whose arrivals can wait.
@@ -62,6 +63,7 @@ private:
     void open();
 
     bool answering_ = false;
+    Reader* answerer_ = nullptr; // resumes itself when its answer ends
     std::vector<Reader*> readers_;
     std::vector<Reader*> held_;
     std::vector<QPointer<QObject>> heldUpdates_;
