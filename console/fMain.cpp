@@ -78,6 +78,7 @@ void fMain::createControls() {
     lvwClients->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lvwClients->setShowGrid(false);
     lvwClients->setWordWrap(false);
+    lvwClients->setAccessibleName(QStringLiteral("Clients"));
 
     cmdStartServer =
         named(new QPushButton(QStringLiteral("Start server"), client_), "cmdStartServer");

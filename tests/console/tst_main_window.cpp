@@ -169,6 +169,7 @@ void MainWindowTest::statisticsAfterTheFirstTick() {
     QCOMPARE(spoken("lblSocketCount"), QStringLiteral("Socket count: 1"));
     QCOMPARE(spoken("lblStatus"), QStringLiteral("Online"));
     QCOMPARE(spoken("lstEvents"), QStringLiteral("Event log"));
+    QCOMPARE(spoken("lvwClients"), QStringLiteral("Clients"));
     w.click("cmdStopServer");
     QCOMPARE(spoken("lblStatus"), QStringLiteral("Offline"));
 }
