@@ -169,6 +169,10 @@ void MainWindowTest::statisticsAfterTheFirstTick() {
     QCOMPARE(spoken("lblSocketCount"), QStringLiteral("Socket count: 1"));
     QCOMPARE(spoken("lblStatus"), QStringLiteral("Online"));
     QCOMPARE(spoken("lstEvents"), QStringLiteral("Event log"));
+    QCOMPARE(spoken("lvwClients"), QStringLiteral("Clients"));
+    // The status's colour is its text's; its frame is a plain black line.
+    const QImage status = w.widget("lblStatus")->grab().toImage();
+    QCOMPARE(status.pixelColor(0, status.height() / 2), QColor(Qt::black));
     w.click("cmdStopServer");
     QCOMPARE(spoken("lblStatus"), QStringLiteral("Offline"));
 }
