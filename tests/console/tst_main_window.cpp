@@ -45,7 +45,7 @@ private slots:
 
 void MainWindowTest::loadStartsTheServerAndSetsCaptions() {
     Window w;
-    QCOMPARE(w.main.windowTitle(), QStringLiteral("Talkmere Server - Version: 1.1.3"));
+    QCOMPARE(w.main.windowTitle(), QStringLiteral("Talkmere Server - Version: " TALKMERE_VERSION));
     QCOMPARE(w.action("pass")->text(), QStringLiteral("Server Password: secret"));
     QVERIFY(control<QCheckBox>(&w.main, "chkDataEvents")->isChecked());
     QVERIFY(w.main.server().relay().showDataEvents());
