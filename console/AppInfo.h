@@ -4,15 +4,13 @@
 
 namespace talkmere {
 
-// The application's title and version, from which the main window's caption is built.
+// The application's title and version, from which the main window's caption is built. The version
+// is the project's own, handed down by the build (TALKMERE_VERSION).
 inline constexpr char kApplicationTitle[] = "Talkmere Server";
-inline constexpr int kVersionMajor = 1;
-inline constexpr int kVersionMinor = 1;
-inline constexpr int kVersionRevision = 3;
+inline constexpr char kVersion[] = TALKMERE_VERSION;
 
-// "1.1.3": plain decimal, no leading zeros.
 inline QString versionText() {
-    return QStringLiteral("%1.%2.%3").arg(kVersionMajor).arg(kVersionMinor).arg(kVersionRevision);
+    return QString::fromLatin1(kVersion);
 }
 
 inline QString mainWindowCaption() {

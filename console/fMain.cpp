@@ -18,9 +18,11 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
+#include <qdrawutil.h>
 
 #include <utility>
 
@@ -38,6 +40,26 @@ template <typename T> T* named(T* widget, const char* name) {
     widget->setObjectName(QLatin1String(name));
     return widget;
 }
+
+// The status shows in its colour, inside a plain black single-line border: the frame of a plain
+// label takes the text's colour.
+class StatusLabel final : public QLabel {
+public:
+    StatusLabel(const QString& text, EventLog& log, QWidget* parent)
+        : QLabel(text, parent), log_(log) {}
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        guardedSlot(log_, "Status paint", [this, event] {
+            QLabel::paintEvent(event);
+            QPainter painter(this);
+            qDrawPlainRect(&painter, rect(), Qt::black, lineWidth());
+        });
+    }
+
+private:
+    EventLog& log_;
+};
 
 } // namespace
 
@@ -77,6 +99,7 @@ void fMain::createControls() {
     lvwClients->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lvwClients->setShowGrid(false);
     lvwClients->setWordWrap(false);
+    lvwClients->setAccessibleName(QStringLiteral("Clients"));
 
     cmdStartServer =
         named(new QPushButton(QStringLiteral("Start server"), client_), "cmdStartServer");
@@ -86,7 +109,8 @@ void fMain::createControls() {
         button->setDefault(false);
     }
 
-    lblStatus = named(new QLabel(QStringLiteral("Offline"), client_), "lblStatus");
+    lblStatus =
+        named(new StatusLabel(QStringLiteral("Offline"), server_->log(), client_), "lblStatus");
     lblStatus->setFrameStyle(QFrame::Box | QFrame::Plain);
     lblStatus->setLineWidth(1);
     QPalette red = lblStatus->palette();

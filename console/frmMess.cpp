@@ -28,6 +28,8 @@ frmMess::frmMess(ServerControl& server)
     txtMess->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtMess->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     txtMess->setTabChangesFocus(true);
+    // No label to lend it a name: a screen reader would call it just "text".
+    txtMess->setAccessibleName(QStringLiteral("Server message"));
 
     cmdSend = new QPushButton(QStringLiteral("Send"), this);
     cmdSend->setObjectName(QStringLiteral("cmdSend"));

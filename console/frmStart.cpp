@@ -69,6 +69,7 @@ frmStart::frmStart(ServerFactory makeServer, QWidget* parent)
     txtPass->setGeometry(twips::rect(120, 480, 2055, 285));
     txtPass->setEchoMode(QLineEdit::Normal);
     txtPass->setMaxLength(std::numeric_limits<int>::max());
+    Label1->setBuddy(txtPass); // what a screen reader calls the text box
 
     setTabOrder(OKButton, txtPass);
 

@@ -14,8 +14,13 @@ AnswerGate::AnswerGate() {
     // A yield never waits: an event loop that does, inside an answer, is someone's own.
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
         waiting_ = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
-            if (answering_)
-                open();
+            if (!answering_)
+                return;
+            // The answerer too: its own next texts must not wait for the loop to end.
+            Reader* answerer = answerer_;
+            open();
+            if (answerer && !answerer->reading())
+                answerer->resumeReading();
         });
 }
 
@@ -28,12 +33,15 @@ void AnswerGate::join(Reader* reader) {
 }
 
 void AnswerGate::forget(Reader* reader) {
+    if (answerer_ == reader)
+        answerer_ = nullptr;
     std::erase(readers_, reader);
     std::erase(held_, reader);
 }
 
 AnswerGate::Answer AnswerGate::answer(Reader* answerer) {
     answering_ = true;
+    answerer_ = answerer;
     for (Reader* other : readers_)
         if (other != answerer && other->reading()) {
             other->pauseReading();
@@ -49,6 +57,7 @@ void AnswerGate::hold(Reader* reader) {
 
 void AnswerGate::open() {
     answering_ = false;
+    answerer_ = nullptr;
     // Asked again at the back of the queue: painted before the next arrival is read.
     for (const QPointer<QObject>& target : std::exchange(heldUpdates_, {}))
         if (target)

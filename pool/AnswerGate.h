@@ -11,10 +11,13 @@ namespace talkmere {
 // One arrival is answered at a time. While an answer is being sent (its sends and the yields
 // after each of them), the other clients' arrivals wait, and so do the update requests that
 // repaint windows: answers go out in the order the texts came, however long a flood lasts, and no
-// paint or display round trip stretches a fan-out. Closures, failures, new connections, progress,
-// timers and input still run in the yields. What waited is let go when the answer has been handed
-// to everybody, or when an event loop of someone's own is about to wait inside it (a modal dialog
-// opened from a yield): neither the clients nor the screen may wait for it to close.
+// paint or display round trip stretches a fan-out. New connections, progress, timers and input
+// still run in the yields; a client's own closure or failure does not: it is read from the event
+// loop (a failed write too, after what the client had sent before it), as an arrival that waits
+// its turn behind the answer. What waited is let go when the answer has been handed to everybody,
+// or when an event loop of someone's own is about to wait inside it (a modal dialog opened from a
+// yield), the answering client too: neither the clients nor the screen may wait for it to close.
+// The pool sends the rest of the answer first then (ZeviderUrive::SendToAll), so the order holds.
 class AnswerGate : public QObject {
 public:
     // A connection whose arrivals can wait.
@@ -60,6 +63,7 @@ private:
     void open();
 
     bool answering_ = false;
+    Reader* answerer_ = nullptr; // resumes itself when its answer ends
     std::vector<Reader*> readers_;
     std::vector<Reader*> held_;
     std::vector<QPointer<QObject>> heldUpdates_;

@@ -1,5 +1,8 @@
 #include "ZeviderUrive.h"
 
+#include <QAbstractEventDispatcher>
+#include <QScopeGuard>
+
 #include <limits>
 #include <optional>
 
@@ -22,6 +25,9 @@ qint64 addCount(qint64 counter, qint64 amount) {
 ZeviderUrive::ZeviderUrive(std::unique_ptr<SocketLayer> layer, QObject* parent)
     : QObject(parent), layer_(std::move(layer)) {
     addSlot(0);
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                [this] { finishFanOuts(); });
 }
 
 ZeviderUrive::~ZeviderUrive() {
@@ -374,20 +380,48 @@ bool ZeviderUrive::Send(qint32 lngIndex, const QByteArray& strData) {
 }
 
 bool ZeviderUrive::SendToAll(const QByteArray& strData) {
+    FanOut fanOut;
+    fanOut.text = strData;
+    fanOuts_.push_back(&fanOut);
+    const auto done = qScopeGuard([&] { std::erase(fanOuts_, &fanOut); });
     try {
-        const qint32 highest = highestIndex();
-        for (qint32 i = 1; i <= highest; ++i) {
-            Slot* slot = slotAt(i); // looked up afresh: the last yield may have removed it
-            if (!slot)
-                continue;
-            if (slot->socket->state() == StateConnected) {
-                slot->socket->send(strData);
+        fanOut.highest = highestIndex();
+        while (fanOut.next <= fanOut.highest)
+            if (sendNext(fanOut))
                 layer_->yield();
-            }
-        }
+        if (fanOut.failure)
+            std::rethrow_exception(fanOut.failure);
+        // The yield that the texts sent ahead went without: their progress is reported.
+        if (fanOut.sentAhead)
+            layer_->yield();
         return true;
     } catch (const PoolError& failure) {
         return methodFailed(failure);
+    }
+}
+
+// False when the slot had no client to send to.
+bool ZeviderUrive::sendNext(FanOut& fanOut) {
+    Slot* slot = slotAt(fanOut.next++); // looked up afresh: the last yield may have removed it
+    if (!slot || slot->socket->state() != StateConnected)
+        return false;
+    slot->socket->send(fanOut.text);
+    return true;
+}
+
+// An event loop that waits is someone's own (a yield never waits), and the clients are served
+// inside it while it runs: first every fan-out under way reaches everybody, the innermost first
+// as its yields would have had it, so that each client still gets the texts in the same order.
+void ZeviderUrive::finishFanOuts() noexcept {
+    for (auto under = fanOuts_.rbegin(); under != fanOuts_.rend(); ++under) {
+        FanOut& fanOut = **under;
+        try {
+            while (fanOut.next <= fanOut.highest)
+                fanOut.sentAhead = sendNext(fanOut) || fanOut.sentAhead;
+        } catch (...) {
+            fanOut.failure = std::current_exception();
+            fanOut.next = fanOut.highest + 1;
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -49,6 +50,8 @@ public:
     bool StopListening();
     bool Shutdown();
     bool Send(qint32 lngIndex, const QByteArray& strData);
+    // An event loop that waits inside it (a modal dialog; a yield never waits) first sends the
+    // rest at once, so that nobody gets a later text before this one.
     bool SendToAll(const QByteArray& strData);
     bool CloseClient(qint32 lngIndex);
 
@@ -87,6 +90,15 @@ private:
     void onAcceptPaused(qint16 index, qint16 number, const QString& description,
                         const QString& source) noexcept override;
 
+    // A SendToAll under way: what is left of it.
+    struct FanOut {
+        QByteArray text;
+        qint32 next = 1;
+        qint32 highest = 0;
+        bool sentAhead = false;
+        std::exception_ptr failure; // met while sending ahead, for the call to report
+    };
+
     // One connection in one slot, as a request took it.
     struct Claim {
         qint32 index = 0;
@@ -109,6 +121,8 @@ private:
     qint32 addSlot(qint32 index);
     void removeSlot(qint32 index);
     void uncount(Slot& slot);
+    bool sendNext(FanOut& fanOut);
+    void finishFanOuts() noexcept;
     void closeSlotAfterFailure(qint32 index);
     void closeQuietly(Slot& slot);
     bool methodFailed(const PoolError& failure);
@@ -127,6 +141,7 @@ private:
     qint64 bytesReceived_ = 0;
     qint64 bytesSent_ = 0;
     quint64 nextConnectionId_ = 1;
+    std::vector<FanOut*> fanOuts_; // the innermost last
 };
 
 } // namespace talkmere

@@ -5,6 +5,7 @@
 #include "frmMess.h"
 #include "frmStart.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +21,11 @@ using namespace talkmere;
 using namespace talkmere::testing;
 
 namespace {
+
+QString spokenName(QWidget* widget) {
+    QAccessibleInterface* readable = QAccessible::queryAccessibleInterface(widget);
+    return readable ? readable->text(QAccessible::Name) : QString();
+}
 
 // The prompt makes its main window's server from the room, once, and only when it opens one.
 struct Prompt {
@@ -64,6 +70,7 @@ void DialogsTest::promptLooksAsDesigned() {
     QCOMPARE(p.ok()->geometry(), QRect(8, 56, 137, 25));
     QCOMPARE(p.txtPass()->geometry(), QRect(8, 32, 137, 19));
     QCOMPARE(p.txtPass()->echoMode(), QLineEdit::Normal);
+    QCOMPARE(spokenName(p.txtPass()), QStringLiteral("Enter a server password:"));
     QCOMPARE(control<QAction>(&p.prompt, "Exit")->text(), QStringLiteral("Exit"));
     QVERIFY(control<QAction>(&p.prompt, "Exit")->menu() == nullptr);
 
@@ -144,6 +151,7 @@ void DialogsTest::messageWindowIsSingleAndSendsItsText() {
     auto* txtMess = control<QPlainTextEdit>(window, "txtMess");
     QCOMPARE(control<QPushButton>(window, "cmdSend")->geometry(), QRect(8, 184, 297, 17));
     QCOMPARE(txtMess->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QCOMPARE(spokenName(txtMess), QStringLiteral("Server message"));
     QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(txtMess), kWait);
 
     QTest::keyClicks(txtMess, QStringLiteral("line1"));

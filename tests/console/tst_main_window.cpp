@@ -45,7 +45,7 @@ private slots:
 
 void MainWindowTest::loadStartsTheServerAndSetsCaptions() {
     Window w;
-    QCOMPARE(w.main.windowTitle(), QStringLiteral("Talkmere Server - Version: 1.1.3"));
+    QCOMPARE(w.main.windowTitle(), QStringLiteral("Talkmere Server - Version: " TALKMERE_VERSION));
     QCOMPARE(w.action("pass")->text(), QStringLiteral("Server Password: secret"));
     QVERIFY(control<QCheckBox>(&w.main, "chkDataEvents")->isChecked());
     QVERIFY(w.main.server().relay().showDataEvents());
@@ -169,6 +169,10 @@ void MainWindowTest::statisticsAfterTheFirstTick() {
     QCOMPARE(spoken("lblSocketCount"), QStringLiteral("Socket count: 1"));
     QCOMPARE(spoken("lblStatus"), QStringLiteral("Online"));
     QCOMPARE(spoken("lstEvents"), QStringLiteral("Event log"));
+    QCOMPARE(spoken("lvwClients"), QStringLiteral("Clients"));
+    // The status's colour is its text's; its frame is a plain black line.
+    const QImage status = w.widget("lblStatus")->grab().toImage();
+    QCOMPARE(status.pixelColor(0, status.height() / 2), QColor(Qt::black));
     w.click("cmdStopServer");
     QCOMPARE(spoken("lblStatus"), QStringLiteral("Offline"));
 }

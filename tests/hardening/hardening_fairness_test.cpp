@@ -69,7 +69,8 @@ private slots:
     }
 
     // The operator may open a modal dialog (the password box) while the event loop is inside an
-    // answer's yields. The clients must go on being served while it is open, not when it closes.
+    // answer's yields. The clients must go on being served while it is open, not when it closes,
+    // the one being answered too, and in one order for everybody: the answer under way first.
     void aModalLoopInsideAnAnswerDoesNotHoldTheOthersBack() {
         const quint16 port = freeLoopbackPort();
         ServerControl server(port, QHostAddress::LocalHost);
@@ -80,16 +81,18 @@ private slots:
 
         bool opened = false;
         bool servedWhileOpen = false;
-        QByteArray got;
+        std::vector<QByteArray> got(4);
         connect(&server.pool(), &ZeviderUrive::SendProgress, this, [&](qint32, qint64, qint64) {
             if (std::exchange(opened, true))
                 return;
-            client[2]->write("while the dialog is open");
+            client[2]->write("while the dialog is open;");
+            client[1]->write("the answered one again;");
             QEventLoop dialog;
             QTimer poll;
             connect(&poll, &QTimer::timeout, &dialog, [&] {
-                client[3]->drain(got);
-                if (got.contains("while the dialog is open")) {
+                client[3]->drain(got[3]);
+                if (got[3].contains("while the dialog is open;") &&
+                    got[3].contains("the answered one again;")) {
                     servedWhileOpen = true;
                     dialog.quit();
                 }
@@ -98,10 +101,21 @@ private slots:
             QTimer::singleShot(kWait / 4, &dialog, &QEventLoop::quit);
             dialog.exec();
         });
-        QVERIFY(client[1]->write("first"));
+        QVERIFY(client[1]->write("first;"));
         QVERIFY(waitUntil([&] { return opened; }, kWait));
         QVERIFY(servedWhileOpen);
-        QVERIFY(waitUntil([&] { return (client[3]->drain(got), got.contains("first")); }, kWait));
+        const qsizetype total = 6 + 25 + 23;
+        QVERIFY(waitUntil(
+            [&] {
+                for (int slot = 1; slot <= 3; ++slot)
+                    if ((client[slot]->drain(got[slot]), got[slot].size() < total))
+                        return false;
+                return true;
+            },
+            kWait));
+        QVERIFY2(got[3].startsWith("first;"), got[3]);
+        for (int slot = 1; slot <= 2; ++slot)
+            QCOMPARE(got[slot], got[3]);
     }
 };
 

@@ -27,6 +27,7 @@ trap 'kill $pid $xvfb 2>/dev/null; [ -z "$installed" ] || dpkg --purge talkmere-
 
 app=example.talkmere.server
 version=$(sed -n 's/^project(TalkmereServer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+released=$(sed -n 's/^set(TALKMERE_RELEASE_DATE \([0-9-]*\))$/\1/p' CMakeLists.txt)
 depends=$(dpkg-deb -f "$deb" Depends)
 check "talkmere-server $version" \
     '[ "$(dpkg-deb -f "$deb" Package) $(dpkg-deb -f "$deb" Version)" = "talkmere-server $version" ]'
@@ -63,9 +64,16 @@ for line in "Name=Talkmere Server" "Exec=talkmere-server" "Icon=$app" "Terminal=
 done
 check "desktop entry has a one-line comment" 'grep -qE "^Comment=.+" "$desktop"'
 check "AppStream metadata is valid" 'appstreamcli validate --no-net "$metainfo"'
-check "AppStream metadata has a screenshot and this version" \
+check "AppStream metadata has a screenshot, this version and its release date" \
     'grep -q "<screenshot type=\"default\">" "$metainfo" &&
-     grep -q "<release version=\"$version\"" "$metainfo"'
+     grep -qF "<release version=\"$version\" date=\"$released\"/>" "$metainfo"'
+changelog=$(zcat "$tmp/root/usr/share/doc/talkmere-server/changelog.gz" || true)
+manual=$(zcat "$tmp/root/usr/share/man/man1/talkmere-server.1.gz" || true)
+check "changelog and manual page have this version and its release date, $released" \
+    '[ -n "$released" ] && [[ $changelog == "talkmere-server ($version) "* ]] &&
+     grep -qx -- " -- .*  $(LC_ALL=C date -uRd "$released")" <<<"$changelog" &&
+     grep -qxF ".TH TALKMERE-SERVER 1 $released \"Talkmere Server $version\" \"User Commands\"" \
+         <<<"$manual"'
 check "manual page renders without warnings" \
     '! man --warnings -l "$tmp/root/usr/share/man/man1/talkmere-server.1.gz" 2>&1 >/dev/null | grep .'
 

@@ -86,19 +86,22 @@ private slots:
         QCOMPARE(window.updates, 2);
     }
 
-    // An event loop of someone's own inside an answer (a modal dialog) lets everything go on.
+    // An event loop of someone's own inside an answer (a modal dialog) lets everything go on, the
+    // answerer too, which had paused itself for its answer.
     void aWaitingLoopInsideAnAnswerOpensTheGate() {
         AnswerGate gate;
         Reader answerer, other;
         gate.join(&answerer);
         gate.join(&other);
         const AnswerGate::Answer answer = gate.answer(&answerer);
+        answerer.on = false;
         QVERIFY(!other.on);
         QEventLoop modal;
         QTimer::singleShot(50, &modal, &QEventLoop::quit);
         modal.exec();
         QVERIFY(!gate.answering());
         QCOMPARE(other.resumed, 1);
+        QCOMPARE(answerer.resumed, 1);
     }
 };
 
