@@ -22,6 +22,12 @@ void fourSlots(PoolRig& rig) {
     rig.take();
 }
 
+// Failures raised, or recorded over an earlier record.
+void reportFailures(PoolRig& rig, bool raise) {
+    rig.pool.setRaiseErrors(raise);
+    rig.pool.setLastError(QStringLiteral("earlier"));
+}
+
 QString textsHeld(const PoolRig& rig) {
     QString counts;
     for (qint32 i = 1; i <= 4; ++i)
@@ -87,8 +93,7 @@ private slots:
         for (bool raise : {false, true}) {
             PoolRig rig;
             fourSlots(rig);
-            rig.pool.setRaiseErrors(raise);
-            rig.pool.setLastError(QStringLiteral("earlier"));
+            reportFailures(rig, raise);
             std::optional<bool> result;
             const auto thrown = thrownBy([&] { result = call(rig); });
             if (!raise) {
@@ -125,12 +130,8 @@ private slots:
     }
     void failedFetchClosesTheClientSilently() {
         QFETCH(bool, raise);
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(2);
-        rig.take();
-        rig.pool.setRaiseErrors(raise);
-        rig.pool.setLastError(QStringLiteral("earlier"));
+        PoolRig rig(2);
+        reportFailures(rig, raise);
         rig.socket(2)->failNext(FakeSocket::Op::Fetch, kReset);
         rig.socket(2)->raiseDataArrival("xyz");
         QCOMPARE(rig.state(2), int(StateClosed));
@@ -178,8 +179,7 @@ private slots:
         rig.connectClients(2);
         setup(rig);
         rig.take();
-        rig.pool.setRaiseErrors(raise);
-        rig.pool.setLastError(QStringLiteral("earlier"));
+        reportFailures(rig, raise);
         const qint32 active = rig.pool.ActiveClients();
         rig.request(77);
         QCOMPARE(rig.state(0), int(StateClosed));
@@ -205,12 +205,8 @@ private slots:
         QFETCH(qint32, slot);
         QFETCH(qint16, number);
         QFETCH(bool, raise);
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(3);
-        rig.take();
-        rig.pool.setRaiseErrors(raise);
-        rig.pool.setLastError(QStringLiteral("earlier"));
+        PoolRig rig(3);
+        reportFailures(rig, raise);
         rig.socket(slot)->raiseError(number, kReset.description);
         const qint32 active = slot > 0 ? 2 : 3;
         QCOMPARE(rig.state(slot), int(StateClosed));

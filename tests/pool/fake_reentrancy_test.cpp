@@ -211,10 +211,7 @@ private slots:
     }
 
     void shutdownFromAConnectionClosedHandler() {
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(3);
-        rig.take();
+        PoolRig rig(3);
         rig.onConnectionClosed = [&](qint32 i) {
             if (i == 1)
                 QVERIFY(rig.pool.Shutdown());
