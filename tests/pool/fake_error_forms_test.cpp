@@ -1,4 +1,5 @@
 // Both ways a failure is reported: to the caller of a method, and from a notification handler.
+#include "FlagRows.h"
 #include "fake_pool_rig.h"
 
 #include <QTest>
@@ -123,11 +124,7 @@ private slots:
         }
     }
 
-    void failedFetchClosesTheClientSilently_data() {
-        QTest::addColumn<bool>("raise");
-        QTest::newRow("announced") << true;
-        QTest::newRow("recorded") << false;
-    }
+    void failedFetchClosesTheClientSilently_data() { flagRows("raise", "recorded", "announced"); }
     void failedFetchClosesTheClientSilently() {
         QFETCH(bool, raise);
         PoolRig rig(2);
