@@ -53,11 +53,24 @@ QImage onScreen(QWidget* widget) {
                  : QImage();
 }
 
-// A view ten lines high, shown.
+// A view ten lines high, shown. Given `lines`, the log has "line 0" onwards (each selected as it
+// is appended, if `select`), and the view has caught up with them.
 struct Rig {
-    Rig() : view(log) {
+    explicit Rig(qsizetype lines = 0, bool select = false) : view(log) {
         view.resize(300, view.wholeLinesHeight(10 * view.lineHeight() + 2 * view.frameWidth()));
         view.show();
+        if (lines == 0)
+            return;
+        for (qsizetype i = 0; i < lines; ++i)
+            if (select)
+                log.appendAndSelect(numbered(i));
+            else
+                log.appendOnly(numbered(i));
+        view.refresh();
+    }
+    void appendSelectedAndRefresh(const QByteArray& line) {
+        log.appendAndSelect(line);
+        view.refresh();
     }
     int rows() const { return view.visibleLines(); }
     QPoint pointAtRow(int row) const {
@@ -108,26 +121,19 @@ void EventLogViewTest::catchesUpOnlyOnRefresh() {
 }
 
 void EventLogViewTest::appendAndSelectBringsTheNewLineIntoView() {
-    Rig r;
-    for (int i = 0; i < 100; ++i)
-        r.log.appendAndSelect(numbered(i));
-    r.view.refresh();
+    Rig r(100, true);
     QCOMPARE(r.log.selected(), 99);
     QCOMPARE(r.view.firstVisibleLine(), 90);
 
     // Scrolled away by the operator, the next selected line brings the view back to the end.
     r.view.verticalScrollBar()->setValue(0);
-    r.log.appendAndSelect("Data on client 1 : hello");
-    r.view.refresh();
+    r.appendSelectedAndRefresh("Data on client 1 : hello");
     QCOMPARE(r.log.selected(), 100);
     QCOMPARE(r.view.firstVisibleLine(), 91);
 }
 
 void EventLogViewTest::appendOnlyLeavesSelectionAndScrollAlone() {
-    Rig r;
-    for (int i = 0; i < 30; ++i)
-        r.log.appendAndSelect(numbered(i));
-    r.view.refresh();
+    Rig r(30, true);
     r.view.verticalScrollBar()->setValue(5);
     QTest::mouseClick(r.view.viewport(), Qt::LeftButton, {}, r.pointAtRow(2));
     QCOMPARE(r.log.selected(), 7);
@@ -139,17 +145,13 @@ void EventLogViewTest::appendOnlyLeavesSelectionAndScrollAlone() {
     QCOMPARE(r.view.firstVisibleLine(), 5);
     QCOMPARE(r.view.verticalScrollBar()->maximum(), 22);
 
-    r.log.appendAndSelect("Data on client 2 : hi");
-    r.view.refresh();
+    r.appendSelectedAndRefresh("Data on client 2 : hi");
     QCOMPARE(r.log.selected(), 32);
     QCOMPARE(r.view.firstVisibleLine(), 23);
 }
 
 void EventLogViewTest::mouseSelectsTheLineUnderIt() {
-    Rig r;
-    for (int i = 0; i < 5; ++i)
-        r.log.appendOnly(numbered(i));
-    r.view.refresh();
+    Rig r(5, false);
     QCOMPARE(r.log.selected(), -1);
     QTest::mouseClick(r.view.viewport(), Qt::LeftButton, {}, r.pointAtRow(3));
     QCOMPARE(r.log.selected(), 3);
@@ -163,10 +165,7 @@ void EventLogViewTest::mouseSelectsTheLineUnderIt() {
 }
 
 void EventLogViewTest::pageKeysMoveTheSelectionByAPage() {
-    Rig r;
-    for (int i = 0; i < 35; ++i)
-        r.log.appendOnly(numbered(i));
-    r.view.refresh();
+    Rig r(35, false);
     // With nothing selected, the first page key picks the bottom or top line on screen.
     QTest::keyClick(&r.view, Qt::Key_PageDown);
     QCOMPARE(r.log.selected(), 9);
@@ -257,12 +256,9 @@ void EventLogViewTest::readsAsAListWhoseSelectedLineIsFocused() {
 }
 
 void EventLogViewTest::keepsTheSameLinesOnScreenWhenTheFullLogDropsOld() {
-    Rig r;
     const qsizetype full = EventLog::kMaxLines;
     QCOMPARE(full, 32767);
-    for (qsizetype i = 0; i < full; ++i)
-        r.log.appendOnly(numbered(i));
-    r.view.refresh();
+    Rig r(full);
     r.view.verticalScrollBar()->setValue(1000);
     QCOMPARE(r.log.line(r.view.firstVisibleLine()), numbered(1000));
 
@@ -280,8 +276,7 @@ void EventLogViewTest::keepsTheSameLinesOnScreenWhenTheFullLogDropsOld() {
     QCOMPARE(r.log.line(r.log.selected()), numbered(1002));
 
     // The newest line, selected, is in view at the very end.
-    r.log.appendAndSelect("newest");
-    r.view.refresh();
+    r.appendSelectedAndRefresh("newest");
     QCOMPARE(r.log.selected(), full - 1);
     QCOMPARE(r.view.firstVisibleLine(), full - r.rows());
     QCOMPARE(r.log.line(r.view.firstVisibleLine() + r.rows() - 1), QByteArray("newest"));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FuzzInput.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QString>
@@ -31,21 +33,34 @@ inline QString shown(const QByteArray& bytes, qsizetype limit = 80) {
     return text;
 }
 
-// The pool and the relay are QObjects with deferred deletion: give them the application object
-// they run under in the program.
-inline void ensureApplication() {
-    static int argc = 1;
-    static char name[] = "talkmere-fuzzer";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-}
-
 // Destroys the socket objects the pool handed to deleteLater, as the event loop would.
 inline void runDeferredDeletes() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+// Runs one input; each fuzzer has its own. What it made is gone when it returns, but for what
+// went to deleteLater.
+void fuzzOne(FuzzInput& input);
+
 } // namespace talkmere::fuzz
+
+// Both fuzzers' entry points. The pool and the relay are QObjects with deferred deletion: they
+// run under an application object, as in the program, and after every input the deferred deletes
+// run as the event loop would run them.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    static int argc = 1;
+    static char name[] = "talkmere-fuzzer";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    talkmere::fuzz::FuzzInput input(data, size);
+    talkmere::fuzz::fuzzOne(input);
+    talkmere::fuzz::runDeferredDeletes();
+    return 0;
+}
 
 #define FUZZ_REQUIRE(condition, detail)                                                            \
     do {                                                                                           \

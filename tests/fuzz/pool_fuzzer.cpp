@@ -750,17 +750,7 @@ private:
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ensureApplication();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzInput input(data, size);
-    {
-        PoolDriver driver(input);
-        driver.run();
-    }
-    runDeferredDeletes();
-    return 0;
+void talkmere::fuzz::fuzzOne(FuzzInput& input) {
+    PoolDriver driver(input);
+    driver.run();
 }

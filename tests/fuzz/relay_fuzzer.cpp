@@ -254,47 +254,37 @@ private:
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ensureApplication();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzInput input(data, size);
+void talkmere::fuzz::fuzzOne(FuzzInput& input) {
     const int clients = 1 + input.byte() % 10;
     const quint8 leavingLow = input.byte();
     const quint8 leavingHigh = input.byte();
     const unsigned leaving = leavingLow | (leavingHigh & 3u) << 8;
     const bool logNearlyFull = (input.byte() & 0x3f) == 1;
-    {
-        RelayRig rig;
-        rig.connectClients(clients);
-        int staying = clients;
-        for (qint32 slot = 1; slot <= clients; ++slot)
-            if (leaving & (1u << (slot - 1)) && staying > 1) {
-                rig.leave(slot);
-                --staying;
-            }
-        if (logNearlyFull)
-            rig.fillLogAlmost();
-
-        std::vector<qint32> senders;
-        for (qint32 slot = 1; slot <= clients; ++slot)
-            if (rig.connected(slot))
-                senders.push_back(slot);
-        std::vector<Arrival> arrivals;
-        while (!input.exhausted()) {
-            const quint8 header = input.byte();
-            Arrival arrival;
-            arrival.slot = senders[(header & 0x0f) % senders.size()];
-            arrival.showDataEvents = header & 0x10;
-            const int repeat = header & 0x20 ? 1 + input.byte() : 1;
-            arrival.nextInsideYield = header & 0x40;
-            arrival.text = input.bytes(input.byte()).repeated(repeat);
-            arrivals.push_back(std::move(arrival));
+    RelayRig rig;
+    rig.connectClients(clients);
+    int staying = clients;
+    for (qint32 slot = 1; slot <= clients; ++slot)
+        if (leaving & (1u << (slot - 1)) && staying > 1) {
+            rig.leave(slot);
+            --staying;
         }
-        rig.run(std::move(arrivals));
+    if (logNearlyFull)
+        rig.fillLogAlmost();
+
+    std::vector<qint32> senders;
+    for (qint32 slot = 1; slot <= clients; ++slot)
+        if (rig.connected(slot))
+            senders.push_back(slot);
+    std::vector<Arrival> arrivals;
+    while (!input.exhausted()) {
+        const quint8 header = input.byte();
+        Arrival arrival;
+        arrival.slot = senders[(header & 0x0f) % senders.size()];
+        arrival.showDataEvents = header & 0x10;
+        const int repeat = header & 0x20 ? 1 + input.byte() : 1;
+        arrival.nextInsideYield = header & 0x40;
+        arrival.text = input.bytes(input.byte()).repeated(repeat);
+        arrivals.push_back(std::move(arrival));
     }
-    runDeferredDeletes();
-    return 0;
+    rig.run(std::move(arrivals));
 }

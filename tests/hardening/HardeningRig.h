@@ -18,6 +18,7 @@
 
 #include <memory>
 #include <sys/resource.h>
+#include <vector>
 
 namespace talkmere::testing {
 
@@ -73,6 +74,17 @@ inline std::unique_ptr<RawClient> greetedClient(quint16 port, int slot) {
     if (!waitUntil([&] { return (client->drain(got), got == greeting); }, kWait))
         return nullptr;
     return client;
+}
+
+// Drains the clients in `slotsToRead` into got[slot] until one has less than `size` bytes:
+// whether none has.
+inline bool receivedAll(std::vector<std::unique_ptr<RawClient>>& client,
+                        std::vector<QByteArray>& got, const std::vector<int>& slotsToRead,
+                        qsizetype size) {
+    for (int slot : slotsToRead)
+        if ((client[slot]->drain(got[slot]), got[slot].size() < size))
+            return false;
+    return true;
 }
 
 // Flood bytes: 0x80 + 32 * sender + a value of the position in the sender's own stream. They are

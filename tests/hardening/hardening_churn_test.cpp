@@ -32,18 +32,22 @@ int heldSlots(ZeviderUrive& pool) {
     return held;
 }
 
-// What the pool reports while the tests run: the most clients ever held, and every start and end.
-struct Census {
+// A started server, showing data events, and what its pool reports from the start: the most
+// clients ever held, and every start and end. `descriptors` were open before it.
+struct ChurnRoom {
+    const int descriptors = openDescriptors();
+    ChatRoom room;
+    ZeviderUrive& pool = room.server.pool();
     int accepted = 0;
     int ended = 0; // ConnectionClosed, or SocketError of a client slot
     int errors = 0;
     int mostActive = 0;
     int mostHeld = 0;
 
-    explicit Census(ZeviderUrive& pool) {
-        QObject::connect(&pool, &ZeviderUrive::NewConnection, &pool, [this, &pool](qint32, bool&) {
+    ChurnRoom() {
+        QObject::connect(&pool, &ZeviderUrive::NewConnection, &pool, [this](qint32, bool&) {
             ++accepted;
-            look(pool);
+            look();
         });
         QObject::connect(&pool, &ZeviderUrive::ConnectionClosed, &pool,
                          [this](qint32) { ++ended; });
@@ -55,9 +59,17 @@ struct Census {
                              }
                          });
     }
-    void look(ZeviderUrive& pool) {
+    void look() {
         mostActive = std::max(mostActive, static_cast<int>(pool.ActiveClients()));
         mostHeld = std::max(mostHeld, heldSlots(pool));
+    }
+    bool heldToTheLimit() const {
+        return mostActive <= ServerControl::kMaxClients && mostHeld <= ServerControl::kMaxClients;
+    }
+    // Every client gone, and nothing left behind: no slot held, no descriptor but the listener.
+    bool emptied() {
+        return waitUntil([&] { return pool.ActiveClients() == 0; }, kWait) &&
+               heldSlots(pool) == 0 && openDescriptors() <= descriptors + 1;
     }
 };
 
@@ -79,6 +91,12 @@ qint64 cpuMicroseconds() {
 bool greetedIn(const QByteArray& got) {
     return got.startsWith(":ID:") && got.size() > 4;
 }
+
+// A client of the churn and what it has received.
+struct Visitor {
+    std::unique_ptr<RawClient> client;
+    QByteArray got;
+};
 
 // Seven clients talk without pause and one only reads, while sixty others come one after the
 // other, each say one last thing and go at once: every second one by a reset, the others by an
@@ -179,28 +197,19 @@ private slots:
     // four by an orderly close, one in four by a reset. New visits start only while the server
     // has room for them, so every one of them must be greeted.
     void tenThousandVisitsComeAndGo() {
-        const int descriptors = openDescriptors();
-        ChatRoom room; // started, showing data events
-        ServerControl& server = room.server;
-        const quint16 port = room.port;
-        Census census(server.pool());
-
+        ChurnRoom churn;
         constexpr int kVisits = 10000;
-        struct Visit {
-            std::unique_ptr<RawClient> client;
-            QByteArray got;
-        };
-        std::vector<Visit> live;
+        std::vector<Visitor> live;
         int started = 0, finished = 0, refused = 0;
         QDeadlineTimer deadline(120000);
         while (finished < kVisits && !deadline.hasExpired()) {
             QCoreApplication::processEvents();
-            census.look(server.pool());
+            churn.look();
             auto waiting = std::count_if(live.begin(), live.end(),
-                                         [](const Visit& v) { return !greetedIn(v.got); });
+                                         [](const Visitor& v) { return !greetedIn(v.got); });
             while (started < kVisits && live.size() < 8 &&
-                   server.pool().ActiveClients() + waiting < ServerControl::kMaxClients) {
-                live.push_back({std::make_unique<RawClient>(port), {}});
+                   churn.pool.ActiveClients() + waiting < ServerControl::kMaxClients) {
+                live.push_back({std::make_unique<RawClient>(churn.room.port), {}});
                 ++started;
                 ++waiting;
             }
@@ -223,15 +232,12 @@ private slots:
         }
         QCOMPARE(finished, kVisits);
         QCOMPARE(refused, 0);
-        QVERIFY(waitUntil([&] { return server.pool().ActiveClients() == 0; }, kWait));
-        QCOMPARE(census.accepted, kVisits);
-        QCOMPARE(census.ended, kVisits);
-        QVERIFY(census.errors >= kVisits / 4); // every reset at least
-        QVERIFY(census.mostActive <= ServerControl::kMaxClients);
-        QVERIFY(census.mostHeld <= ServerControl::kMaxClients);
-        QCOMPARE(heldSlots(server.pool()), 0);
-        QVERIFY(openDescriptors() <= descriptors + 1); // the listener
-        QVERIFY(servesAFreshClient(port));
+        QVERIFY(churn.emptied());
+        QCOMPARE(churn.accepted, kVisits);
+        QCOMPARE(churn.ended, kVisits);
+        QVERIFY(churn.errors >= kVisits / 4); // every reset at least
+        QVERIFY(churn.heldToTheLimit());
+        QVERIFY(servesAFreshClient(churn.room.port));
     }
 
     void lastWordsReachTheOthersWhileTheyTalk() {
@@ -310,16 +316,9 @@ private slots:
     // listen backlog (50) rarely overflows into SYN retries. Ten are greeted and held; all others
     // must see their connection end within a second of it being established.
     void burstOfAThousandIsHeldToTen() {
-        const int descriptors = openDescriptors();
-        ChatRoom room; // started, showing data events
-        ServerControl& server = room.server;
-        const quint16 port = room.port;
-        Census census(server.pool());
-
+        ChurnRoom churn;
         constexpr int kAttempts = 1000;
-        struct Attempt {
-            std::unique_ptr<RawClient> client;
-            QByteArray got;
+        struct Attempt : Visitor {
             qint64 establishedAt = -1;
             qint64 endedAt = -1;
         };
@@ -327,7 +326,7 @@ private slots:
         clock.start();
         std::vector<Attempt> attempts(kAttempts);
         for (int i = 0; i < kAttempts; ++i) {
-            attempts[i].client = std::make_unique<RawClient>(port);
+            attempts[i].client = std::make_unique<RawClient>(churn.room.port);
             QVERIFY(attempts[i].client->isOpen());
             if (i % 25 == 24)
                 QCoreApplication::processEvents();
@@ -337,7 +336,7 @@ private slots:
         QDeadlineTimer deadline(60000);
         while (settled < kAttempts && !deadline.hasExpired()) {
             QCoreApplication::processEvents();
-            census.look(server.pool());
+            churn.look();
             std::vector<pollfd> watched;
             for (Attempt& a : attempts)
                 if (a.endedAt < 0)
@@ -375,19 +374,16 @@ private slots:
         }
         QCOMPARE(greeted, ServerControl::kMaxClients);
         QVERIFY2(slowestEnd <= 1000, QByteArray::number(slowestEnd) + " ms");
-        QCOMPARE(census.accepted, ServerControl::kMaxClients);
-        QCOMPARE(server.pool().ActiveClients(), ServerControl::kMaxClients);
-        QVERIFY(census.mostActive <= ServerControl::kMaxClients);
-        QVERIFY(census.mostHeld <= ServerControl::kMaxClients);
+        QCOMPARE(churn.accepted, ServerControl::kMaxClients);
+        QCOMPARE(churn.pool.ActiveClients(), ServerControl::kMaxClients);
+        QVERIFY(churn.heldToTheLimit());
 
         for (Attempt& a : attempts)
             a.client->closeInOrder();
-        QVERIFY(waitUntil([&] { return server.pool().ActiveClients() == 0; }, kWait));
-        QCOMPARE(heldSlots(server.pool()), 0);
-        QVERIFY(openDescriptors() <= descriptors + 1); // the listener
-        QVERIFY(servesAFreshClient(port));
-        server.stopServer();
-        QCOMPARE(openDescriptors(), descriptors);
+        QVERIFY(churn.emptied());
+        QVERIFY(servesAFreshClient(churn.room.port));
+        churn.room.server.stopServer();
+        QCOMPARE(openDescriptors(), churn.descriptors);
     }
 };
 

@@ -78,12 +78,7 @@ private slots:
         const QList<QByteArray> expected = {"broadcast!",     "4a4b",           "6a6b",
                                             ":USERSTAT1 109", ":USERSTAT4 409", ":USERSTAT6 609",
                                             ":USERSTAT8 809"};
-        auto allArrived = [&](qsizetype size) {
-            for (int slot : survivors)
-                if ((client[slot]->drain(got[slot]), got[slot].size() < size))
-                    return false;
-            return true;
-        };
+        auto allArrived = [&](qsizetype size) { return receivedAll(client, got, survivors, size); };
         QVERIFY(
             waitUntil([&] { return allArrived(74) && server.pool().ActiveClients() == 6; }, kWait));
         QVERIFY(insideArrival);

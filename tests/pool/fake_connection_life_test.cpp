@@ -132,10 +132,7 @@ private slots:
     }
 
     void peerCloseIsAnnouncedBeforeTheCountDrops() {
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(2);
-        rig.take();
+        PoolRig rig(2);
         rig.socket(2)->raisePeerClosed();
         QCOMPARE(rig.lines, QStringList{"ConnectionClosed 2"});
         QCOMPARE(rig.activeSeen, QList<qint32>{2});
@@ -144,10 +141,7 @@ private slots:
     }
 
     void closeClientCountsEachClientDownOnce() {
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(2);
-        rig.take();
+        PoolRig rig(2);
         QVERIFY(rig.pool.CloseClient(2));
         QVERIFY(rig.pool.CloseClient(2)); // already closed: announced again, not counted again
         rig.socket(1)->raisePeerClosed();
@@ -160,10 +154,7 @@ private slots:
     }
 
     void closeClientIgnoresIndicesOutsideTheClients() {
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(1);
-        rig.take();
+        PoolRig rig(1);
         for (qint32 index : {0, -1, 2, 70000})
             QVERIFY(rig.pool.CloseClient(index));
         QVERIFY(rig.lines.isEmpty());

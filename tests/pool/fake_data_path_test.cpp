@@ -10,10 +10,7 @@ class DataPathTest : public QObject {
     Q_OBJECT
 private slots:
     void sendHandsTheTextToOneSocketThenYields() {
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(2);
-        rig.take();
+        PoolRig rig(2);
         QList<qsizetype> sentAtYield;
         rig.layer->onYield = [&] { sentAtYield << rig.socket(2)->sent.size(); };
         QVERIFY(rig.pool.Send(2, "hello\r\n"));
@@ -54,10 +51,7 @@ private slots:
     }
 
     void arrivalIsCountedThenDeliveredWhole() {
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(1);
-        rig.take();
+        PoolRig rig(1);
         qint64 countSeen = -1;
         rig.onDataArrival = [&](qint32, const QByteArray&) {
             countSeen = rig.pool.BytesReceived();
@@ -79,10 +73,7 @@ private slots:
     }
 
     void progressAndCompletePassThrough() {
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(1);
-        rig.take();
+        PoolRig rig(1);
         QVERIFY(rig.pool.Send(1, "hello"));
         QCOMPARE(rig.pool.BytesSent(), 0);
         rig.socket(1)->raiseSendProgress(3, 2);

@@ -1,4 +1,5 @@
 // Both ways a failure is reported: to the caller of a method, and from a notification handler.
+#include "FlagRows.h"
 #include "fake_pool_rig.h"
 
 #include <QTest>
@@ -20,6 +21,12 @@ void fourSlots(PoolRig& rig) {
     rig.connectClients(4);
     rig.socket(4)->raisePeerClosed();
     rig.take();
+}
+
+// Failures raised, or recorded over an earlier record.
+void reportFailures(PoolRig& rig, bool raise) {
+    rig.pool.setRaiseErrors(raise);
+    rig.pool.setLastError(QStringLiteral("earlier"));
 }
 
 QString textsHeld(const PoolRig& rig) {
@@ -87,8 +94,7 @@ private slots:
         for (bool raise : {false, true}) {
             PoolRig rig;
             fourSlots(rig);
-            rig.pool.setRaiseErrors(raise);
-            rig.pool.setLastError(QStringLiteral("earlier"));
+            reportFailures(rig, raise);
             std::optional<bool> result;
             const auto thrown = thrownBy([&] { result = call(rig); });
             if (!raise) {
@@ -118,19 +124,11 @@ private slots:
         }
     }
 
-    void failedFetchClosesTheClientSilently_data() {
-        QTest::addColumn<bool>("raise");
-        QTest::newRow("announced") << true;
-        QTest::newRow("recorded") << false;
-    }
+    void failedFetchClosesTheClientSilently_data() { flagRows("raise", "recorded", "announced"); }
     void failedFetchClosesTheClientSilently() {
         QFETCH(bool, raise);
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(2);
-        rig.take();
-        rig.pool.setRaiseErrors(raise);
-        rig.pool.setLastError(QStringLiteral("earlier"));
+        PoolRig rig(2);
+        reportFailures(rig, raise);
         rig.socket(2)->failNext(FakeSocket::Op::Fetch, kReset);
         rig.socket(2)->raiseDataArrival("xyz");
         QCOMPARE(rig.state(2), int(StateClosed));
@@ -178,8 +176,7 @@ private slots:
         rig.connectClients(2);
         setup(rig);
         rig.take();
-        rig.pool.setRaiseErrors(raise);
-        rig.pool.setLastError(QStringLiteral("earlier"));
+        reportFailures(rig, raise);
         const qint32 active = rig.pool.ActiveClients();
         rig.request(77);
         QCOMPARE(rig.state(0), int(StateClosed));
@@ -205,12 +202,8 @@ private slots:
         QFETCH(qint32, slot);
         QFETCH(qint16, number);
         QFETCH(bool, raise);
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(3);
-        rig.take();
-        rig.pool.setRaiseErrors(raise);
-        rig.pool.setLastError(QStringLiteral("earlier"));
+        PoolRig rig(3);
+        reportFailures(rig, raise);
         rig.socket(slot)->raiseError(number, kReset.description);
         const qint32 active = slot > 0 ? 2 : 3;
         QCOMPARE(rig.state(slot), int(StateClosed));

@@ -74,6 +74,12 @@ struct PoolRig {
         QObject::connect(&pool, &ZeviderUrive::SendComplete,
                          [this](qint32 i) { log(QStringLiteral("SendComplete %1").arg(i)); });
     }
+    // Listening, with `clients` connected and nothing logged yet.
+    explicit PoolRig(int clients) : PoolRig() {
+        startListening();
+        connectClients(clients);
+        take();
+    }
     PoolRig(const PoolRig&) = delete;
     PoolRig& operator=(const PoolRig&) = delete;
 

@@ -1,4 +1,5 @@
 // The host calling back into the pool from its handlers, and events arriving inside yields.
+#include "FlagRows.h"
 #include "fake_pool_rig.h"
 
 #include <QTest>
@@ -52,9 +53,7 @@ private slots:
     }
 
     void burstDuringGreetingsKeepsTheLimit_data() {
-        QTest::addColumn<bool>("nested");
-        QTest::newRow("all in the first greeting") << false;
-        QTest::newRow("each inside the previous greeting") << true;
+        flagRows("nested", "all in the first greeting", "each inside the previous greeting");
     }
     void burstDuringGreetingsKeepsTheLimit() {
         QFETCH(bool, nested);
@@ -211,10 +210,7 @@ private slots:
     }
 
     void shutdownFromAConnectionClosedHandler() {
-        PoolRig rig;
-        rig.startListening();
-        rig.connectClients(3);
-        rig.take();
+        PoolRig rig(3);
         rig.onConnectionClosed = [&](qint32 i) {
             if (i == 1)
                 QVERIFY(rig.pool.Shutdown());

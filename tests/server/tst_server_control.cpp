@@ -1,6 +1,7 @@
 // Starting and stopping the server, also from inside its own yields, a taken port, and the
 // bounded event log with its selection.
 #include "ChatRoom.h"
+#include "FlagRows.h"
 
 #include <QTcpServer>
 
@@ -247,9 +248,7 @@ private slots:
     }
 
     void listenerFailureLeavesServerOfflineAndSaysWhy_data() {
-        QTest::addColumn<bool>("inAccept");
-        QTest::newRow("the listener fails") << false;
-        QTest::newRow("a connection request fails") << true;
+        flagRows("inAccept", "the listener fails", "a connection request fails");
     }
     void listenerFailureLeavesServerOfflineAndSaysWhy() {
         QFETCH(bool, inAccept);
