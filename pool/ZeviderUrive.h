@@ -62,6 +62,8 @@ public:
 
     // For tests and diagnostics: the socket of a slot, or nullptr when the slot does not exist.
     Socket* socketAt(qint32 lngIndex) const;
+    // The socket layer's gate, for whoever else must wait for answers; nullptr when it has none.
+    const AnswerGate* answerGate() const { return layer_->answerGate(); }
 
 signals:
     void NewConnection(qint32 lngIndex, bool& blnCancel);
