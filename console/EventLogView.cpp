@@ -52,7 +52,7 @@ EventLogView::EventLogView(EventLog& log, QWidget* parent)
             retarget();
         });
     });
-    // Rows a millisecond apart: at no interval they would all come in the yields of one fan-out.
+    // Rows a millisecond apart (the one-arrival rule: app/main.cpp).
     rowTimer_.setSingleShot(true);
     rowTimer_.setInterval(1);
     connect(&rowTimer_, &QTimer::timeout, this,

@@ -17,8 +17,8 @@ class EventLog;
 // the lines on screen are decoded and painted, so its cost follows the window, not the log. It
 // catches up with the log only when refresh() is called (the 100 ms tick), never per line, and
 // then repaints the rows that changed one at a time, a millisecond apart: a whole screenful at
-// once holds up the texts that arrive meanwhile. Paints wait for the answer under way in any case
-// (AnswerGate); on top of that, the row at a time kept the real program's fan-out p99 at 1.55x
+// once holds up the texts that arrive meanwhile (the one-arrival rule: app/main.cpp). With paints
+// held for the answer under way, the row at a time kept the real program's fan-out p99 at 1.55x
 // the floor relay's, against 2.15x with the changed rows in one update, and plain text drawing
 // instead of the glyph table at 2.59x (seven paired rounds each, docs/benchmarks.md).
 class EventLogView : public QAbstractScrollArea {

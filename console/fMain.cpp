@@ -5,6 +5,7 @@
 #include "EventLogView.h"
 #include "Layout.h"
 #include "Module1.h"
+#include "PaintHold.h"
 #include "ServerControl.h"
 #include "SlotGuard.h"
 #include "StatisticLabel.h"
@@ -69,6 +70,8 @@ fMain::fMain(std::unique_ptr<ServerControl> server, QWidget* parent)
     : QMainWindow(parent), server_(server ? std::move(server) : std::make_unique<ServerControl>()) {
     setObjectName(QStringLiteral("fMain"));
     setWindowTitle(QStringLiteral("ZeviderUrive echo server"));
+    if (const AnswerGate* gate = server_->pool().answerGate())
+        new PaintHold(*gate, this);
     createControls();
     createMenu();
 

@@ -1,16 +1,13 @@
 #include "AnswerGate.h"
 
 #include <QAbstractEventDispatcher>
-#include <QCoreApplication>
-#include <QEvent>
 
 #include <algorithm>
+#include <utility>
 
 namespace talkmere {
 
 AnswerGate::AnswerGate() {
-    if (QCoreApplication* application = QCoreApplication::instance())
-        application->installEventFilter(this);
     // A yield never waits: an event loop that does, inside an answer, is someone's own.
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
         waiting_ = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
@@ -47,6 +44,7 @@ AnswerGate::Answer AnswerGate::answer(Reader* answerer) {
             other->pauseReading();
             held_.push_back(other);
         }
+    emit answerStarted();
     return Answer(*this);
 }
 
@@ -56,23 +54,12 @@ void AnswerGate::hold(Reader* reader) {
 }
 
 void AnswerGate::open() {
-    answering_ = false;
+    const bool ended = std::exchange(answering_, false);
     answerer_ = nullptr;
-    // Asked again at the back of the queue: painted before the next arrival is read.
-    for (const QPointer<QObject>& target : std::exchange(heldUpdates_, {}))
-        if (target)
-            QCoreApplication::postEvent(target, new QEvent(QEvent::UpdateRequest),
-                                        Qt::LowEventPriority);
+    if (ended)
+        emit answerEnded();
     for (Reader* reader : std::exchange(held_, {}))
         reader->resumeReading();
-}
-
-bool AnswerGate::eventFilter(QObject* watched, QEvent* event) {
-    if (!answering_ || event->type() != QEvent::UpdateRequest)
-        return false;
-    if (std::find(heldUpdates_.begin(), heldUpdates_.end(), watched) == heldUpdates_.end())
-        heldUpdates_.emplace_back(watched);
-    return true;
 }
 
 } // namespace talkmere

@@ -2,23 +2,17 @@
 
 #include <QMetaObject>
 #include <QObject>
-#include <QPointer>
 
 #include <vector>
 
 namespace talkmere {
 
-// One arrival is answered at a time. While an answer is being sent (its sends and the yields
-// after each of them), the other clients' arrivals wait, and so do the update requests that
-// repaint windows: answers go out in the order the texts came, however long a flood lasts, and no
-// paint or display round trip stretches a fan-out. New connections, progress, timers and input
-// still run in the yields; a client's own closure or failure does not: it is read from the event
-// loop (a failed write too, after what the client had sent before it), as an arrival that waits
-// its turn behind the answer. What waited is let go when the answer has been handed to everybody,
-// or when an event loop of someone's own is about to wait inside it (a modal dialog opened from a
-// yield), the answering client too: neither the clients nor the screen may wait for it to close.
-// The pool sends the rest of the answer first then (ZeviderUrive::SendToAll), so the order holds.
+// One arrival is answered at a time: while an answer is being sent (its sends and the yields
+// after each of them), the other readers wait. They go on when the answer has been handed to
+// everybody, or when an event loop of someone's own is about to wait inside it (a modal dialog
+// opened from a yield), the answerer too. Part of the one-arrival rule (app/main.cpp).
 class AnswerGate : public QObject {
+    Q_OBJECT
 public:
     // A connection whose arrivals can wait.
     class Reader {
@@ -56,8 +50,11 @@ public:
     // Waits for the answer under way (a reader that came, or woke, during it).
     void hold(Reader* reader);
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
+signals:
+    // For whoever else waits for answers. Ended comes once per answer, also when a loop of
+    // someone's own opens the gate inside it.
+    void answerStarted();
+    void answerEnded();
 
 private:
     void open();
@@ -66,7 +63,6 @@ private:
     Reader* answerer_ = nullptr; // resumes itself when its answer ends
     std::vector<Reader*> readers_;
     std::vector<Reader*> held_;
-    std::vector<QPointer<QObject>> heldUpdates_;
     QMetaObject::Connection waiting_;
 };
 

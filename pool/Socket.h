@@ -8,6 +8,8 @@
 
 namespace talkmere {
 
+class AnswerGate;
+
 // The socket states the pool reads; anything else counts as neither free nor connected.
 enum SocketState : int {
     StateClosed = 0,
@@ -80,6 +82,8 @@ public:
     virtual Socket* createSocket(QObject* parent) = 0;
     // Dispatches every event already pending, then returns.
     virtual void yield() = 0;
+    // The gate its sockets' arrivals wait at, or nullptr when they answer at once.
+    virtual const AnswerGate* answerGate() const { return nullptr; }
 };
 
 } // namespace talkmere

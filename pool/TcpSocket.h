@@ -124,6 +124,7 @@ public:
     TcpSocketLayer& operator=(const TcpSocketLayer&) = delete;
     Socket* createSocket(QObject* parent) override;
     void yield() override;
+    const AnswerGate* answerGate() const override { return &context_->gate; }
 
 private:
     std::shared_ptr<TcpContext> context_;

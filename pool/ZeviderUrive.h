@@ -16,7 +16,8 @@ namespace talkmere {
 
 // The socket pool: slot 0 listens, slots 1 and up each hold one client connection and are
 // reused after it ends. Single-threaded; Send and SendToAll yield to the event loop once after
-// each text they hand to a socket, so every event below may fire inside them.
+// each text they hand to a socket, so every event below may fire inside them (the one-arrival
+// rule: app/main.cpp).
 class ZeviderUrive : public QObject, private SocketListener {
     Q_OBJECT
 public:
@@ -62,6 +63,8 @@ public:
 
     // For tests and diagnostics: the socket of a slot, or nullptr when the slot does not exist.
     Socket* socketAt(qint32 lngIndex) const;
+    // The socket layer's gate, for whoever else must wait for answers; nullptr when it has none.
+    const AnswerGate* answerGate() const { return layer_->answerGate(); }
 
 signals:
     void NewConnection(qint32 lngIndex, bool& blnCancel);

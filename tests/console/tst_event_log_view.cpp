@@ -6,6 +6,7 @@
 #include "AnswerGate.h"
 #include "EventLog.h"
 #include "EventLogView.h"
+#include "PaintHold.h"
 
 #include <QAccessible>
 #include <QBackingStore>
@@ -362,6 +363,7 @@ void EventLogViewTest::repaintsOnlyTheRowsThatChangedOneAtATime() {
     QTRY_VERIFY_WITH_TIMEOUT(settled(), 5000);
     rows.areas.clear();
     AnswerGate gate;
+    PaintHold hold(gate);
     {
         const AnswerGate::Answer answer = gate.answer(nullptr);
         r.log.appendAndSelect("Data on client 2 : during an answer");
