@@ -2,9 +2,9 @@
 
 #include "BindHelper.h"
 #include "ListenSocket.h"
+#include "TcpSocketLayer.h"
 #include "bind100/Handover.h"
 
-#include <QCoreApplication>
 #include <QNetworkInterface>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -484,30 +484,6 @@ void TcpSocket::reportFailure(bool ended) {
         return;
     }
     fail(error, description);
-}
-
-TcpSocketLayer::TcpSocketLayer(const QHostAddress& listenAddress, const QString& bindHelper)
-    : context_(std::make_shared<TcpContext>()) {
-    context_->listenAddress = listenAddress;
-    context_->bindHelper = bindHelper;
-}
-
-TcpSocketLayer::~TcpSocketLayer() = default;
-
-Socket* TcpSocketLayer::createSocket(QObject* parent) {
-    return new TcpSocket(context_, parent);
-}
-
-void TcpSocketLayer::yield() {
-    QCoreApplication::processEvents();
-    std::vector<QPointer<TcpSocket>> unreported;
-    unreported.swap(context_->unreported);
-    for (const QPointer<TcpSocket>& socket : unreported) {
-        if (!socket)
-            continue;
-        socket->listedUnreported_ = false;
-        socket->deliverProgress();
-    }
 }
 
 } // namespace talkmere

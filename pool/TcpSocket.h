@@ -3,30 +3,14 @@
 #include "AnswerGate.h"
 #include "Socket.h"
 
-#include <QHostAddress>
-#include <QPointer>
-#include <QSet>
-
 #include <deque>
 #include <memory>
-#include <vector>
 
 class QSocketNotifier;
 
 namespace talkmere {
 
-class TcpSocket;
-
-// What the sockets of one layer share: the listening address, the connection requests handed to
-// the listening socket's notification and waiting for an accept, the sockets with progress to
-// report at the next yield, and the gate that lets one arrival be answered at a time.
-struct TcpContext {
-    QHostAddress listenAddress;
-    QString bindHelper; // asked for port 100 when the program may not bind it; empty: none
-    QSet<qint32> pendingRequests;
-    std::vector<QPointer<TcpSocket>> unreported;
-    AnswerGate gate;
-};
+struct TcpContext;
 
 // A slot's socket: a non-blocking descriptor watched by QSocketNotifier, listening or connected,
 // so that an orderly end of stream (peer closed) and a reset (error) stay apart and every accept
@@ -111,22 +95,6 @@ private:
     int failure_ = 0; // a write failure waiting to be reported, with its text
     QString failureText_;
     qint64 unreadAtFailure_ = 0; // what the client had sent that was still unread then
-};
-
-// Real sockets, and the event loop's yield.
-class TcpSocketLayer final : public SocketLayer {
-public:
-    // `bindHelper`: the helper to ask for port 100 when binding it is refused (empty: none).
-    explicit TcpSocketLayer(const QHostAddress& listenAddress = QHostAddress::Any,
-                            const QString& bindHelper = QString());
-    ~TcpSocketLayer() override;
-    TcpSocketLayer(const TcpSocketLayer&) = delete;
-    TcpSocketLayer& operator=(const TcpSocketLayer&) = delete;
-    Socket* createSocket(QObject* parent) override;
-    void yield() override;
-
-private:
-    std::shared_ptr<TcpContext> context_;
 };
 
 } // namespace talkmere
