@@ -25,8 +25,7 @@ void TcpSocketLayer::yield() {
     for (const QPointer<TcpSocket>& socket : unreported) {
         if (!socket)
             continue;
-        socket->listedUnreported_ = false;
-        socket->deliverProgress();
+        socket->connection_.reportAtYield();
     }
 }
 
