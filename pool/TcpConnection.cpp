@@ -51,7 +51,7 @@ void TcpConnection::open(int descriptor) {
     context_->gate.join(this);
     writeNotifier_ = watch(QSocketNotifier::Write, [this] { writable(); });
     writeNotifier_->setEnabled(false);
-    state_ = StateConnected;
+    enter(Phase::Open);
 }
 
 void TcpConnection::close() {
@@ -63,10 +63,27 @@ void TcpConnection::close() {
     headOffset_ = 0;
     queued_ = 0;
     unreported_ = 0;
-    failure_ = 0;
-    failureText_.clear();
-    unreadAtFailure_ = 0;
-    state_ = StateClosed;
+    failure_ = Failure{};
+    enter(Phase::Closed);
+}
+
+void TcpConnection::enter(Phase next) {
+    phase_ = next;
+}
+
+int TcpConnection::state() const {
+    switch (phase_) {
+    case Phase::Open:
+        return StateConnected;
+    case Phase::Ended:
+        return StateClosing;
+    case Phase::Draining: // a failure is known: nothing more is sent to it
+    case Phase::Failed:
+        return StateError;
+    case Phase::Closed:
+        break;
+    }
+    return StateClosed;
 }
 
 QByteArray TcpConnection::fetch() {
@@ -76,7 +93,7 @@ QByteArray TcpConnection::fetch() {
 }
 
 void TcpConnection::send(const QByteArray& data) {
-    if (state_ != StateConnected)
+    if (phase_ != Phase::Open)
         throw systemFailure(ENOTCONN);
     if (data.isEmpty())
         return;
@@ -155,7 +172,7 @@ void TcpConnection::pauseReading() {
 }
 
 void TcpConnection::resumeReading() {
-    if (failure_ != 0)
+    if (phase_ == Phase::Draining)
         wakeLater(); // the failure may leave nothing readable to wake the notifier
     else if (readNotifier_)
         readNotifier_->setEnabled(true); // level-triggered: what came meanwhile is read next
@@ -176,61 +193,76 @@ bool TcpConnection::endOfStreamWaiting() const {
     return fd_ >= 0 && ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
+// One arrival: read what this phase allows, hand it to the pool, then go on as the read ended.
 void TcpConnection::handleArrival() {
     const Stamp began = stamp();
+    const bool draining = phase_ == Phase::Draining;
+    const Read read = receive(draining);
+    if (read.got > 0 && !relay(read.got, began))
+        return;
+    if (draining)
+        drainAfterRead(read.ended);
+    else
+        openAfterRead(read);
+}
+
+TcpConnection::Read TcpConnection::receive(bool draining) {
     // After a failure only what had come before it is taken, however fast the client sends.
-    const bool failing = failure_ != 0;
-    const qint64 limit = failing ? std::min(kMaxArrival, unreadAtFailure_) : kMaxArrival;
-    int error = 0;
-    bool ended = false;
-    bool drained = false;
-    qsizetype got = 0;
+    const qint64 limit = draining ? std::min(kMaxArrival, failure_.unread) : kMaxArrival;
+    Read read;
     static char chunk[kReadChunk]; // one thread, and the bytes are copied out at once
-    while (got < limit) {
-        const ssize_t n =
-            ::recv(fd_, chunk, static_cast<size_t>(std::min<qint64>(kReadChunk, limit - got)), 0);
+    while (read.got < limit) {
+        const ssize_t n = ::recv(
+            fd_, chunk, static_cast<size_t>(std::min<qint64>(kReadChunk, limit - read.got)), 0);
         if (n > 0) {
             received_.append(chunk, n);
-            got += n;
-            if (!failing && n < kReadChunk) // drained for now; the notifier says if more came
+            read.got += n;
+            if (!draining && n < kReadChunk) // drained for now; the notifier says if more came
                 break;
             continue;
         }
         if (n == 0)
-            ended = true;
+            read.ended = true;
         else if (errno == EINTR)
             continue;
         else if (errno == EAGAIN || errno == EWOULDBLOCK)
-            drained = true;
+            read.drained = true;
         else
-            error = errno;
+            read.error = errno;
         break;
     }
-    if (failing)
-        unreadAtFailure_ = ended || drained || error != 0 ? 0 : unreadAtFailure_ - got;
+    // Whatever stops the reading of a drain (end of stream, nothing more, a reset) ends it: the
+    // failed write is what is reported.
+    if (draining)
+        failure_.unread =
+            read.ended || read.drained || read.error != 0 ? 0 : failure_.unread - read.got;
+    return read;
+}
 
-    if (got > 0) {
-        if (SocketListener* listener = host())
-            listener->onDataArrival(index(), static_cast<qint32>(got));
-        if (!current(began))
-            return;
-    }
-    if (failing) {
-        if (unreadAtFailure_ > 0)
-            wakeLater(); // more than one arrival came before the failure: the rest next
-        else
-            reportFailure(ended);
-    } else if (error != 0) {
-        fail(error, systemText(error));
-    } else if (ended) {
-        state_ = StateClosing;
-        if (SocketListener* listener = host())
-            listener->onPeerClosed(index());
-    } else if (failure_ == 0 && readNotifier_) {
+// False when the pool's handling closed this connection, or deleted its socket.
+bool TcpConnection::relay(qsizetype got, const Stamp& began) {
+    if (SocketListener* listener = host())
+        listener->onDataArrival(index(), static_cast<qint32>(got));
+    return current(began);
+}
+
+void TcpConnection::openAfterRead(const Read& read) {
+    if (read.error != 0) {
+        fail(read.error, systemText(read.error));
+    } else if (read.ended) {
+        reportPeerClosed();
+    } else if (phase_ == Phase::Open && readNotifier_) {
         // Level-triggered: bytes that came while the handler yielded are delivered next. After
         // a failure in the handler's own sends, the failure's wake-up comes instead.
         readNotifier_->setEnabled(true);
     }
+}
+
+void TcpConnection::drainAfterRead(bool ended) {
+    if (failure_.unread > 0)
+        wakeLater(); // more than one arrival came before the failure: the rest next
+    else
+        reportFailure(ended);
 }
 
 void TcpConnection::writable() {
@@ -264,20 +296,19 @@ void TcpConnection::deliverProgress() {
 }
 
 void TcpConnection::fail(int error, const QString& description) {
-    state_ = StateError;
+    enter(Phase::Failed);
     reportError(error, description);
 }
 
 // Never inside the sender's call: the report comes from the event loop, after an arrival with
 // whatever the client had sent, in turn with the other arrivals.
 void TcpConnection::failLater(int error, const QString& description) {
-    if (failure_ != 0)
+    if (phase_ != Phase::Open)
         return; // the first failure is the one reported
-    state_ = StateError;
-    failure_ = error;
-    failureText_ = description;
+    enter(Phase::Draining);
     int unread = 0;
-    unreadAtFailure_ = ::ioctl(fd_, FIONREAD, &unread) == 0 ? unread : kMaxArrival;
+    const qint64 before = ::ioctl(fd_, FIONREAD, &unread) == 0 ? unread : kMaxArrival;
+    failure_ = Failure{error, description, before};
     queue_.clear();
     headOffset_ = 0;
     queued_ = 0;
@@ -289,17 +320,20 @@ void TcpConnection::failLater(int error, const QString& description) {
 }
 
 void TcpConnection::reportFailure(bool ended) {
-    const int error = std::exchange(failure_, 0);
-    const QString description = std::exchange(failureText_, QString());
-    if (error == EPIPE && (ended || endOfStreamWaiting())) {
+    const Failure failure = std::exchange(failure_, Failure{});
+    if (failure.error == EPIPE && (ended || endOfStreamWaiting())) {
         // Written to after it had ended its stream in order: the client left, and is reported
         // as having left.
-        state_ = StateClosing;
-        if (SocketListener* listener = host())
-            listener->onPeerClosed(index());
+        reportPeerClosed();
         return;
     }
-    fail(error, description);
+    fail(failure.error, failure.text);
+}
+
+void TcpConnection::reportPeerClosed() {
+    enter(Phase::Ended);
+    if (SocketListener* listener = host())
+        listener->onPeerClosed(index());
 }
 
 } // namespace talkmere

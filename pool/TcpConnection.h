@@ -24,6 +24,16 @@ public:
     // One arrival carries at most this much, so one flooding client cannot hold up the others.
     static constexpr qint64 kMaxArrival = 1024 * 1024;
 
+    // A connection's life; every change goes through enter().
+    //   Closed -> Open             accepted
+    //   Open -> Draining           a write failed, or the send queue overflowed: what the client
+    //                              had sent before is still relayed, then the failure reported
+    //   Open, Draining -> Ended    the client ended its stream in order (after a failed write: the
+    //                              broken pipe was its leaving); peer closed is reported
+    //   Open, Draining -> Failed   a reset or another failure; the error is reported
+    //   any -> Closed              closed by the pool
+    enum class Phase { Closed, Open, Draining, Ended, Failed };
+
     TcpConnection(TcpSocket& socket, std::shared_ptr<TcpContext> context);
 
     // Takes over `descriptor`, a connection just accepted. Closed before.
@@ -32,7 +42,7 @@ public:
     void send(const QByteArray& data);
     QByteArray fetch();
 
-    int state() const { return state_; }
+    int state() const; // the phase as the pool reads it
     // No name lookup: a resolver must never stall the one thread that serves everybody.
     QString remoteHost() const { return remoteHostIP_; }
     QString remoteHostIP() const { return remoteHostIP_; }
@@ -43,8 +53,27 @@ public:
     void reportAtYield();
 
 private:
+    // What one arrival's reading came to.
+    struct Read {
+        qsizetype got = 0;
+        int error = 0;        // a reset, or another failure of the connection
+        bool ended = false;   // the client ended its stream in order
+        bool drained = false; // nothing more to read for now
+    };
+    // A failed write waiting to be reported.
+    struct Failure {
+        int error = 0;
+        QString text;
+        qint64 unread = 0; // what the client had sent that was still unread then, and still is
+    };
+
+    void enter(Phase next);
     void readable();
     void handleArrival();
+    Read receive(bool draining);
+    bool relay(qsizetype got, const Stamp& began);
+    void openAfterRead(const Read& read);
+    void drainAfterRead(bool ended);
     bool reading() const override;
     void pauseReading() override;
     void resumeReading() override;
@@ -58,8 +87,9 @@ private:
     // A failure found while writing: reported once what came in before it has been relayed.
     void failLater(int error, const QString& description);
     void reportFailure(bool ended);
+    void reportPeerClosed();
 
-    int state_ = StateClosed;
+    Phase phase_ = Phase::Closed;
     QString remoteHostIP_; // kept after a close, until the next connection
     qint32 remotePort_ = 0;
     QSocketNotifier* writeNotifier_ = nullptr;
@@ -70,10 +100,7 @@ private:
     qint64 queued_ = 0;
     qint64 unreported_ = 0; // bytes written since the last progress notification
     bool listedUnreported_ = false;
-
-    int failure_ = 0; // a write failure waiting to be reported, with its text
-    QString failureText_;
-    qint64 unreadAtFailure_ = 0; // what the client had sent that was still unread then
+    Failure failure_; // while draining
 };
 
 } // namespace talkmere

@@ -7,22 +7,20 @@
 
 namespace talkmere {
 
-QString tcpSource() {
+QString TcpEndpoint::source() {
     return QStringLiteral("TcpSocket");
 }
 
-QString systemText(int error) {
+QString TcpEndpoint::systemText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-PoolError systemFailure(int error) {
-    return PoolError(error, tcpSource(), systemText(error));
+PoolError TcpEndpoint::systemFailure(int error) {
+    return PoolError(error, source(), systemText(error));
 }
 
 TcpEndpoint::TcpEndpoint(TcpSocket& socket, std::shared_ptr<TcpContext> context)
     : context_(std::move(context)), socket_(socket) {}
-
-TcpEndpoint::~TcpEndpoint() = default;
 
 TcpEndpoint::Stamp TcpEndpoint::stamp() const {
     return Stamp{QPointer<QObject>(&socket_), generation_};
@@ -62,7 +60,7 @@ void TcpEndpoint::drop(QSocketNotifier*& notifier) {
 void TcpEndpoint::reportError(int error, const QString& description) const {
     bool cancelDisplay = false;
     if (SocketListener* listener = host())
-        listener->onError(index(), static_cast<qint16>(error), description, error, tcpSource(),
+        listener->onError(index(), static_cast<qint16>(error), description, error, source(),
                           QString(), 0, cancelDisplay);
 }
 

@@ -17,11 +17,6 @@ class SocketListener;
 class TcpSocket;
 struct TcpContext;
 
-// The source every failure of a real socket names, whichever part of it found the failure.
-QString tcpSource();
-QString systemText(int error);
-PoolError systemFailure(int error);
-
 // What a listener and a connection share: one non-blocking descriptor watched by
 // QSocketNotifier, the slot's socket that they serve, and the edge where Qt calls in. The
 // notifiers and timers hang on the socket, which outlives every opening and closing of its part.
@@ -29,6 +24,11 @@ class TcpEndpoint {
 public:
     TcpEndpoint(const TcpEndpoint&) = delete;
     TcpEndpoint& operator=(const TcpEndpoint&) = delete;
+
+    // The source every failure of a real socket names, whichever part found it.
+    static QString source();
+    static QString systemText(int error);
+    static PoolError systemFailure(int error);
 
 protected:
     // When a call began: if the socket was deleted in a handler, or the part closed (and perhaps
@@ -39,7 +39,7 @@ protected:
     };
 
     TcpEndpoint(TcpSocket& socket, std::shared_ptr<TcpContext> context);
-    ~TcpEndpoint();
+    ~TcpEndpoint() = default;
 
     Stamp stamp() const;
     bool current(const Stamp& stamp) const {

@@ -60,9 +60,9 @@ TcpListener::TcpListener(TcpSocket& socket, std::shared_ptr<TcpContext> context)
 
 quint16 TcpListener::checked(qint32 port) const {
     if (port < 1 || port > 65535)
-        throw PoolError(EINVAL, tcpSource(), QStringLiteral("Invalid port %1").arg(port));
+        throw PoolError(EINVAL, source(), QStringLiteral("Invalid port %1").arg(port));
     if (context_->listenAddress.isNull())
-        throw PoolError(EINVAL, tcpSource(), QStringLiteral("Invalid listen address"));
+        throw PoolError(EINVAL, source(), QStringLiteral("Invalid listen address"));
     return static_cast<quint16>(port);
 }
 
@@ -139,8 +139,7 @@ void TcpListener::pauseAccepting(int error) {
     if (std::exchange(acceptStalled_, true))
         return;
     if (SocketListener* listener = host())
-        listener->onAcceptPaused(index(), static_cast<qint16>(error), systemText(error),
-                                 tcpSource());
+        listener->onAcceptPaused(index(), static_cast<qint16>(error), systemText(error), source());
 }
 
 void TcpListener::incomingConnection(int descriptor) {

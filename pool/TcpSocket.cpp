@@ -26,7 +26,7 @@ void TcpSocket::listen() {
 
 void TcpSocket::accept(qint32 requestId) {
     if (!context_->pendingRequests.remove(requestId))
-        throw PoolError(EBADF, tcpSource(),
+        throw PoolError(EBADF, TcpEndpoint::source(),
                         QStringLiteral("No pending connection request %1").arg(requestId));
     close();
     connection_.open(requestId);
