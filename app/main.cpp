@@ -9,9 +9,9 @@
 // timers and input still run inside a send. The parts that serve it:
 // - the yield after every send (ZeviderUrive::Send and SendToAll); an event loop that waits
 //   inside a fan-out (a modal dialog) first sends the rest of it (ZeviderUrive::finishFanOuts);
-// - the socket's readable and its hold (pool/TcpSocket.cpp): an arrival starts an answer or waits
-//   behind the one under way; a client's own closure or failure is read as an arrival too, so it
-//   comes after the answer, and a failed write after what the client had sent before it;
+// - the connection's readable and its hold (pool/TcpConnection.cpp): an arrival starts an answer
+//   or waits behind the one under way; a client's own closure or failure is read as an arrival
+//   too, so it comes after the answer, and a failed write after what the client had sent first;
 // - the gate (pool/AnswerGate.h): the other clients' arrivals wait while one is answered, until
 //   it has reached everybody or an event loop of someone's own is about to wait inside it; then
 //   the answerer goes on too: neither the clients nor the screen may wait for a dialog to close;

@@ -1,50 +1,20 @@
 #pragma once
 
-#include "AnswerGate.h"
 #include "Socket.h"
+#include "TcpConnection.h"
+#include "TcpListener.h"
 
-#include <QHostAddress>
-#include <QPointer>
-#include <QSet>
-
-#include <deque>
 #include <memory>
-#include <vector>
-
-class QSocketNotifier;
 
 namespace talkmere {
 
-class TcpSocket;
-
-// What the sockets of one layer share: the listening address, the connection requests handed to
-// the listening socket's notification and waiting for an accept, the sockets with progress to
-// report at the next yield, and the gate that lets one arrival be answered at a time.
-struct TcpContext {
-    QHostAddress listenAddress;
-    QString bindHelper; // asked for port 100 when the program may not bind it; empty: none
-    QSet<qint32> pendingRequests;
-    std::vector<QPointer<TcpSocket>> unreported;
-    AnswerGate gate;
-};
-
-// A slot's socket: a non-blocking descriptor watched by QSocketNotifier, listening or connected,
-// so that an orderly end of stream (peer closed) and a reset (error) stay apart and every accept
-// failure is seen. Its arrivals are answered one at a time with the others' (AnswerGate).
-//
-// A failed write is not reported at once: what the client sent before the failure is still in
-// the kernel, and it is relayed first, as an arrival of its own; then the failure is reported.
-class TcpSocket final : public Socket, private AnswerGate::Reader {
+// A slot's socket on a non-blocking descriptor: slot 0's listens, a client slot's accepts. The
+// pool makes every slot's socket alike and gives it its role by calling listen or accept, so this
+// is the one Socket, holding a listening part and a connected part of which at most one is open.
+class TcpSocket final : public Socket {
     Q_OBJECT
 public:
-    // Unsent output above this closes the connection: a client that stops reading must not grow
-    // the server's memory without limit.
-    static constexpr qint64 kSendQueueLimit = 4 * 1024 * 1024;
-    // One arrival carries at most this much, so one flooding client cannot hold up the others.
-    static constexpr qint64 kMaxArrival = 1024 * 1024;
-    // Out of descriptors, the listener looks again this often instead of spinning on a backlog
-    // that it cannot take.
-    static constexpr int kAcceptRetryMs = 100;
+    static constexpr qint64 kSendQueueLimit = TcpConnection::kSendQueueLimit;
 
     TcpSocket(std::shared_ptr<TcpContext> context, QObject* parent);
     ~TcpSocket() override;
@@ -52,82 +22,26 @@ public:
     void close() override;
     void listen() override;
     void accept(qint32 requestId) override;
-    void send(const QByteArray& data) override;
-    QByteArray fetch() override;
+    void send(const QByteArray& data) override { connection_.send(data); }
+    QByteArray fetch() override { return connection_.fetch(); }
 
-    int state() const override { return state_; }
+    int state() const override;
     qint32 localPort() const override { return localPort_; }
     void setLocalPort(qint32 port) override { localPort_ = port; }
-    QString remoteHost() const override { return remoteHost_; }
-    QString remoteHostIP() const override { return remoteHostIP_; }
-    qint32 remotePort() const override { return remotePort_; }
+    QString remoteHost() const override { return connection_.remoteHost(); }
+    QString remoteHostIP() const override { return connection_.remoteHostIP(); }
+    qint32 remotePort() const override { return connection_.remotePort(); }
 
-    qint64 bytesQueued() const { return queued_; }
+    qint64 bytesQueued() const { return connection_.bytesQueued(); }
 
 private:
+    friend class TcpEndpoint;    // its parts notify the pool through this socket
     friend class TcpSocketLayer; // its yield reports what was written at once
 
-    template <typename Body> void atEdge(Body&& body) noexcept;
-    void acceptReady();
-    void pauseAccepting(int error);
-    void incomingConnection(int descriptor);
-    void readable();
-    void handleArrival();
-    bool reading() const override;
-    void pauseReading() override;
-    void resumeReading() override;
-    void wakeLater();
-    bool endOfStreamWaiting() const;
-    void writable();
-    bool writeQueue(int& error);
-    void fail(int error, const QString& description);
-    // A failure found while writing: reported once what came in before it has been relayed.
-    void failLater(int error, const QString& description);
-    void reportFailure(bool ended);
-    // Reports what was written since the last report (send progress, then send complete).
-    void deliverProgress();
-
     std::shared_ptr<TcpContext> context_;
-    int state_ = StateClosed;
     qint32 localPort_ = 0;
-    QString remoteHost_;
-    QString remoteHostIP_;
-    qint32 remotePort_ = 0;
-
-    int fd_ = -1; // listening or connected
-    QSocketNotifier* readNotifier_ = nullptr;
-    QSocketNotifier* writeNotifier_ = nullptr;
-    quint64 generation_ = 0;     // changes with every close, so late notifications are dropped
-    bool acceptPaused_ = false;  // out of descriptors: retrying on a timer
-    bool acceptStalled_ = false; // reported; ends when the backlog has been taken
-
-    QByteArray received_;
-    std::deque<QByteArray> queue_;
-    qsizetype headOffset_ = 0;
-    qint64 queued_ = 0;
-    qint64 unreported_ = 0; // bytes written since the last progress notification
-    bool listedUnreported_ = false;
-
-    int failure_ = 0; // a write failure waiting to be reported, with its text
-    QString failureText_;
-    qint64 unreadAtFailure_ = 0; // what the client had sent that was still unread then
-};
-
-// Real sockets, and the event loop's yield.
-class TcpSocketLayer final : public SocketLayer {
-public:
-    // `bindHelper`: the helper to ask for port 100 when binding it is refused (empty: none).
-    explicit TcpSocketLayer(const QHostAddress& listenAddress = QHostAddress::Any,
-                            const QString& bindHelper = QString());
-    ~TcpSocketLayer() override;
-    TcpSocketLayer(const TcpSocketLayer&) = delete;
-    TcpSocketLayer& operator=(const TcpSocketLayer&) = delete;
-    Socket* createSocket(QObject* parent) override;
-    void yield() override;
-    const AnswerGate* answerGate() const override { return &context_->gate; }
-
-private:
-    std::shared_ptr<TcpContext> context_;
+    TcpListener listener_;
+    TcpConnection connection_;
 };
 
 } // namespace talkmere

@@ -3,7 +3,7 @@
 #include "BindHelper.h"
 #include "Module1.h"
 #include "Protocol.h"
-#include "TcpSocket.h"
+#include "TcpSocketLayer.h"
 
 namespace talkmere {
 

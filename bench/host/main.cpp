@@ -2,7 +2,7 @@
 // not shown) or the bare pool as a broadcast relay, on a loopback port.
 #include "../common/QtHost.h"
 #include "ServerControl.h"
-#include "TcpSocket.h"
+#include "TcpSocketLayer.h"
 #include "ZeviderUrive.h"
 
 #include <cstdio>

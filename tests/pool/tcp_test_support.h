@@ -5,7 +5,7 @@
 #include "ChatClient.h"
 #include "FreePort.h"
 #include "RawClient.h"
-#include "TcpSocket.h"
+#include "TcpSocketLayer.h"
 #include "WaitUntil.h"
 #include "ZeviderUrive.h"
 

@@ -4,7 +4,7 @@
 #include "BindHelper.h"
 #include "ChatClient.h"
 #include "ServerControl.h"
-#include "TcpSocket.h"
+#include "TcpSocketLayer.h"
 #include "WaitUntil.h"
 
 #include <QFile>
