@@ -2,8 +2,8 @@
 
 #include "EventLog.h"
 #include "EventLogAccessible.h"
+#include "HandlerEdge.h"
 #include "Layout.h"
-#include "SlotGuard.h"
 
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -47,7 +47,7 @@ EventLogView::EventLogView(EventLog& log, QWidget* parent)
     takeFont();
     verticalScrollBar()->setSingleStep(1);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
-        guardedSlot(log_, "Event log scroll", [this, value] {
+        guardedHandler(log_, "Event log scroll", [this, value] {
             topLine_ = firstHeldLine() + static_cast<quint64>(value);
             retarget();
         });
@@ -56,7 +56,7 @@ EventLogView::EventLogView(EventLog& log, QWidget* parent)
     rowTimer_.setSingleShot(true);
     rowTimer_.setInterval(1);
     connect(&rowTimer_, &QTimer::timeout, this,
-            [this] { guardedSlot(log_, "Event log repaint", [this] { repaintNextRow(); }); });
+            [this] { guardedHandler(log_, "Event log repaint", [this] { repaintNextRow(); }); });
     seenAppended_ = log_.appended();
     updateScrollRange();
     retarget();
@@ -253,7 +253,7 @@ bool EventLogView::drawAscii(QPainter& painter, QPoint origin, const QByteArray&
 }
 
 void EventLogView::paintEvent(QPaintEvent* event) {
-    guardedSlot(log_, "Event log paint", [this, event] {
+    guardedHandler(log_, "Event log paint", [this, event] {
         QPainter painter(viewport());
         paintRows(painter, event->rect());
     });
@@ -299,7 +299,7 @@ void EventLogView::mousePressEvent(QMouseEvent* event) {
 
 void EventLogView::keyPressEvent(QKeyEvent* event) {
     if (event->matches(QKeySequence::Copy)) {
-        guardedSlot(log_, "Event log copy", [this] { copySelected(); });
+        guardedHandler(log_, "Event log copy", [this] { copySelected(); });
         return;
     }
     const qsizetype selected = log_.selected();
@@ -331,12 +331,12 @@ void EventLogView::keyPressEvent(QKeyEvent* event) {
 }
 
 void EventLogView::contextMenuEvent(QContextMenuEvent* event) {
-    guardedSlot(log_, "Event log menu", [this, event] {
+    guardedHandler(log_, "Event log menu", [this, event] {
         // popup(), not exec(): a nested event loop would run the server's work inside this handler.
         auto* menu = new QMenu(this);
         menu->setAttribute(Qt::WA_DeleteOnClose);
         QAction* copy = menu->addAction(QStringLiteral("Copy"), this, [this] {
-            guardedSlot(log_, "Event log copy", [this] { copySelected(); });
+            guardedHandler(log_, "Event log copy", [this] { copySelected(); });
         });
         copy->setObjectName(QStringLiteral("Copy"));
         copy->setShortcut(QKeySequence::Copy);

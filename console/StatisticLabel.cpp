@@ -1,6 +1,6 @@
 #include "StatisticLabel.h"
 
-#include "SlotGuard.h"
+#include "HandlerEdge.h"
 
 #include <QPainter>
 #include <QTextLayout>
@@ -51,7 +51,7 @@ void StatisticLabel::layOutWords(const QString& words) {
 }
 
 void StatisticLabel::paintEvent(QPaintEvent* event) {
-    guardedSlot(log_, "Statistics label paint", [this, event] {
+    guardedHandler(log_, "Statistics label paint", [this, event] {
         if (paintsItself())
             paintText();
         else

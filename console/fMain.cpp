@@ -3,11 +3,11 @@
 #include "AppInfo.h"
 #include "CentredWindow.h"
 #include "EventLogView.h"
+#include "HandlerEdge.h"
 #include "Layout.h"
 #include "Module1.h"
 #include "PaintHold.h"
 #include "ServerControl.h"
-#include "SlotGuard.h"
 #include "StatisticLabel.h"
 #include "Twips.h"
 #include "frmMess.h"
@@ -51,7 +51,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override {
-        guardedSlot(log_, "Status paint", [this, event] {
+        guardedHandler(log_, "Status paint", [this, event] {
             QLabel::paintEvent(event);
             QPainter painter(this);
             qDrawPlainRect(&painter, rect(), Qt::black, lineWidth());
@@ -148,8 +148,8 @@ void fMain::createControls() {
     connect(cmdStartServer, &QPushButton::clicked, this, &fMain::startServer);
     connect(cmdStopServer, &QPushButton::clicked, this, &fMain::stopServer);
     connect(chkDataEvents, &QCheckBox::toggled, this, [this](bool checked) {
-        guardedSlot(server_->log(), "Show data events",
-                    [&] { server_->relay().setShowDataEvents(checked); });
+        guardedHandler(server_->log(), "Show data events",
+                       [&] { server_->relay().setShowDataEvents(checked); });
     });
     connect(tmrProperties, &QTimer::timeout, this, &fMain::refreshStatistics);
     connect(server_.get(), &ServerControl::statusChanged, this, &fMain::showStatus);
@@ -184,7 +184,7 @@ void fMain::load() {
 
 bool fMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == client_ && event->type() == QEvent::Resize)
-        guardedSlot(server_->log(), "Layout", [this] { layoutControls(); });
+        guardedHandler(server_->log(), "Layout", [this] { layoutControls(); });
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -217,15 +217,15 @@ void fMain::placeControls(const MainLayout& layout) {
 }
 
 void fMain::startServer() {
-    guardedSlot(server_->log(), "Start server", [this] { server_->startServer(); });
+    guardedHandler(server_->log(), "Start server", [this] { server_->startServer(); });
 }
 
 void fMain::stopServer() {
-    guardedSlot(server_->log(), "Stop server", [this] { server_->stopServer(); });
+    guardedHandler(server_->log(), "Stop server", [this] { server_->stopServer(); });
 }
 
 void fMain::refreshStatistics() {
-    guardedSlot(server_->log(), "Statistics refresh", [this] {
+    guardedHandler(server_->log(), "Statistics refresh", [this] {
         const ZeviderUrive& pool = server_->pool();
         lblBytesSent->setText(QStringLiteral("Bytes sent: ") + QString::number(pool.BytesSent()));
         lblBytesReceived->setText(QStringLiteral("Bytes received: ") +
@@ -237,7 +237,7 @@ void fMain::refreshStatistics() {
 }
 
 void fMain::openMessageWindow() {
-    guardedSlot(server_->log(), "Send Server Message", [this] {
+    guardedHandler(server_->log(), "Send Server Message", [this] {
         if (!frmMess_)
             frmMess_ = std::make_unique<frmMess>(*server_);
         frmMess_->open();
@@ -245,7 +245,7 @@ void fMain::openMessageWindow() {
 }
 
 void fMain::changePassword() {
-    guardedSlot(server_->log(), "Server password", [this] {
+    guardedHandler(server_->log(), "Server password", [this] {
         bool ok = false;
         QString answer = QInputDialog::getText(
             this, QStringLiteral("Server Password"), QStringLiteral("Enter a new password:"),
@@ -261,7 +261,7 @@ void fMain::exitProgram() {
     if (exiting_)
         return;
     exiting_ = true;
-    guardedSlot(server_->log(), "Exit", [this] { server_->shutdownForExit(); });
+    guardedHandler(server_->log(), "Exit", [this] { server_->shutdownForExit(); });
     // Nothing is deleted here: this may run inside a send's yield, so the windows only hide and
     // the event loop is told to end; the stacks unwind before anything goes.
     if (frmMess_)
@@ -276,7 +276,7 @@ void fMain::closeEvent(QCloseEvent* event) {
 }
 
 void fMain::showStatus() {
-    guardedSlot(server_->log(), "Status", [this] {
+    guardedHandler(server_->log(), "Status", [this] {
         lblStatus->setText(server_->statusText());
         QPalette palette = lblStatus->palette();
         palette.setColor(QPalette::WindowText, server_->statusColour());
@@ -285,8 +285,8 @@ void fMain::showStatus() {
 }
 
 void fMain::showPasswordCaption() {
-    guardedSlot(server_->log(), "Password caption",
-                [this] { pass->setText(literalMenuText(server_->passwordCaption())); });
+    guardedHandler(server_->log(), "Password caption",
+                   [this] { pass->setText(literalMenuText(server_->passwordCaption())); });
 }
 
 } // namespace talkmere

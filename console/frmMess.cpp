@@ -1,7 +1,7 @@
 #include "frmMess.h"
 
+#include "HandlerEdge.h"
 #include "ServerControl.h"
-#include "SlotGuard.h"
 #include "Twips.h"
 
 #include <QCloseEvent>
@@ -51,7 +51,7 @@ void frmMess::open() {
 }
 
 void frmMess::send() {
-    guardedSlot(server_.log(), "Send server message", [&] {
+    guardedHandler(server_.log(), "Send server message", [&] {
         // The raw text keeps every character as typed; only line breaks become "\n", those
         // of Enter (paragraphs) and of Shift+Enter (lines within one) alike.
         QString text = txtMess->document()->toRawText();

@@ -2,8 +2,8 @@
 
 #include "AppInfo.h"
 #include "CentredWindow.h"
+#include "HandlerEdge.h"
 #include "ServerControl.h"
-#include "SlotGuard.h"
 #include "Twips.h"
 #include "fMain.h"
 
@@ -93,7 +93,7 @@ void frmStart::confirmPassword() {
                              QStringLiteral("The server could not be set up: ") +
                                  QString::fromLocal8Bit(reason));
     };
-    atSlotEdge(tell, [this] {
+    atHandlerEdge(tell, [this] {
         if (main_)
             return;
         if (txtPass->text().isEmpty()) {

@@ -106,4 +106,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(DataPathTest)
-#include "fake_data_path_test.moc"
+#include "tst_fake_data_path.moc"

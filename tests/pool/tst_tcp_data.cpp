@@ -210,4 +210,4 @@ void TcpDataTest::dropsAClientThatStopsReading() {
 }
 
 QTEST_GUILESS_MAIN(TcpDataTest)
-#include "tcp_data_test.moc"
+#include "tst_tcp_data.moc"

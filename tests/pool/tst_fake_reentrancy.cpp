@@ -224,4 +224,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(ReentrancyTest)
-#include "fake_reentrancy_test.moc"
+#include "tst_fake_reentrancy.moc"

@@ -308,4 +308,4 @@ void TcpConnectionsTest::listensWhereItIsTold() {
 }
 
 QTEST_GUILESS_MAIN(TcpConnectionsTest)
-#include "tcp_connections_test.moc"
+#include "tst_tcp_connections.moc"

@@ -224,4 +224,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(ErrorFormsTest)
-#include "fake_error_forms_test.moc"
+#include "tst_fake_error_forms.moc"

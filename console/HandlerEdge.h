@@ -9,9 +9,10 @@
 
 namespace talkmere {
 
-// Runs the body of a slot that Qt calls, so that no exception reaches the event loop: a failure is
-// handed to `report` with its reason, and the window keeps running.
-template <typename Report, typename Body> void atSlotEdge(Report&& report, Body&& body) noexcept {
+// Runs a handler that Qt calls (a button, a menu, a timer), so that no exception reaches the event
+// loop: a failure is handed to `report` with its reason, and the window keeps running.
+template <typename Report, typename Body>
+void atHandlerEdge(Report&& report, Body&& body) noexcept {
     try {
         try {
             std::forward<Body>(body)();
@@ -27,8 +28,9 @@ template <typename Report, typename Body> void atSlotEdge(Report&& report, Body&
 
 // The same, with the failure as one event-log line, "<action> failed: <reason>", which leaves the
 // selection where it is.
-template <typename Body> void guardedSlot(EventLog& log, const char* action, Body&& body) noexcept {
-    atSlotEdge(
+template <typename Body>
+void guardedHandler(EventLog& log, const char* action, Body&& body) noexcept {
+    atHandlerEdge(
         [&](const char* reason) { log.appendOnly(QByteArray(action) + " failed: " + reason); },
         std::forward<Body>(body));
 }

@@ -238,4 +238,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(ConnectionLifeTest)
-#include "fake_connection_life_test.moc"
+#include "tst_fake_connection_life.moc"

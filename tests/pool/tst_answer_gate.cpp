@@ -77,4 +77,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(AnswerGateTest)
-#include "answer_gate_test.moc"
+#include "tst_answer_gate.moc"

@@ -106,4 +106,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(FairnessTest)
-#include "hardening_fairness_test.moc"
+#include "tst_fairness.moc"

@@ -185,4 +185,4 @@ int main(int argc, char** argv) {
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "hardening_yield_faults_test.moc"
+#include "tst_yield_faults.moc"

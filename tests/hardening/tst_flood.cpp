@@ -207,4 +207,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(FloodTest)
-#include "hardening_flood_test.moc"
+#include "tst_flood.moc"

@@ -388,4 +388,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(ChurnTest)
-#include "hardening_churn_test.moc"
+#include "tst_churn.moc"
