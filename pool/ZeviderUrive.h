@@ -8,8 +8,8 @@
 #include <QObject>
 #include <QString>
 
-#include <exception>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace talkmere {
@@ -99,7 +99,7 @@ private:
         qint32 next = 1;
         qint32 highest = 0;
         bool sentAhead = false;
-        std::exception_ptr failure; // met while sending ahead, for the call to report
+        std::optional<PoolError> failure; // met while sending ahead, for the call to report
     };
 
     // One connection in one slot, as a request took it.

@@ -41,7 +41,7 @@ bool ZeviderUrive::SendToAll(const QByteArray& strData) {
             if (sendNext(fanOut))
                 layer_->yield();
         if (fanOut.failure)
-            std::rethrow_exception(fanOut.failure);
+            throw *fanOut.failure;
         // The yield that the texts sent ahead went without: their progress is reported.
         if (fanOut.sentAhead)
             layer_->yield();
@@ -64,16 +64,18 @@ bool ZeviderUrive::sendNext(FanOut& fanOut) {
 // inside it while it runs: first every fan-out under way reaches everybody, the innermost first
 // as its yields would have had it, so that each client still gets the texts in the same order.
 void ZeviderUrive::finishFanOuts() noexcept {
-    for (auto under = fanOuts_.rbegin(); under != fanOuts_.rend(); ++under) {
-        FanOut& fanOut = **under;
-        try {
-            while (fanOut.next <= fanOut.highest)
-                fanOut.sentAhead = sendNext(fanOut) || fanOut.sentAhead;
-        } catch (...) {
-            fanOut.failure = std::current_exception();
-            fanOut.next = fanOut.highest + 1;
+    contain([&] {
+        for (auto under = fanOuts_.rbegin(); under != fanOuts_.rend(); ++under) {
+            FanOut& fanOut = **under;
+            try {
+                while (fanOut.next <= fanOut.highest)
+                    fanOut.sentAhead = sendNext(fanOut) || fanOut.sentAhead;
+            } catch (const PoolError& failure) {
+                fanOut.failure = failure;
+                fanOut.next = fanOut.highest + 1;
+            }
         }
-    }
+    });
 }
 
 void ZeviderUrive::onDataArrival(qint16 index, qint32 bytesTotal) noexcept {
