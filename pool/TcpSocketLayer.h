@@ -12,6 +12,7 @@
 
 namespace talkmere {
 
+class TcpConnection;
 class TcpSocket;
 
 // What the sockets of one layer share: the listening address, the connection requests handed to
@@ -21,7 +22,9 @@ struct TcpContext {
     QHostAddress listenAddress;
     QString bindHelper; // asked for port 100 when the program may not bind it; empty: none
     QSet<qint32> pendingRequests;
-    std::vector<QPointer<TcpSocket>> unreported;
+    // Listed by their first send since the last report, taken off when reported or closed: no
+    // guard and no allocation per send.
+    std::vector<TcpConnection*> unreported;
     AnswerGate gate;
 };
 
