@@ -36,7 +36,6 @@ public:
 
 private:
     friend class TcpEndpoint;    // its parts notify the pool through this socket
-    friend class TcpSocketLayer; // its yield reports what was written at once
 
     std::shared_ptr<TcpContext> context_;
     qint32 localPort_ = 0;

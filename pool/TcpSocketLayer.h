@@ -4,7 +4,6 @@
 #include "Socket.h"
 
 #include <QHostAddress>
-#include <QPointer>
 #include <QSet>
 
 #include <memory>
