@@ -56,6 +56,8 @@ void TcpConnection::open(int descriptor) {
 
 void TcpConnection::close() {
     context_->gate.forget(this);
+    if (std::exchange(listedUnreported_, false))
+        std::erase(context_->unreported, this);
     drop(writeNotifier_);
     release();
     received_.clear();
@@ -114,7 +116,7 @@ void TcpConnection::send(const QByteArray& data) {
     // costs no wake-up and no notifier of its own; the rest when the socket is writable.
     if (unreported_ > 0 && !listedUnreported_) {
         listedUnreported_ = true;
-        context_->unreported.emplace_back(&socket());
+        context_->unreported.push_back(this);
     }
     if (queued_ > 0)
         writeNotifier_->setEnabled(true);

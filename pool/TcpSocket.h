@@ -35,8 +35,7 @@ public:
     qint64 bytesQueued() const { return connection_.bytesQueued(); }
 
 private:
-    friend class TcpEndpoint;    // its parts notify the pool through this socket
-    friend class TcpSocketLayer; // its yield reports what was written at once
+    friend class TcpEndpoint; // its parts notify the pool through this socket
 
     std::shared_ptr<TcpContext> context_;
     qint32 localPort_ = 0;

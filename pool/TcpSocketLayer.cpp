@@ -20,12 +20,13 @@ Socket* TcpSocketLayer::createSocket(QObject* parent) {
 
 void TcpSocketLayer::yield() {
     QCoreApplication::processEvents();
-    std::vector<QPointer<TcpSocket>> unreported;
-    unreported.swap(context_->unreported);
-    for (const QPointer<TcpSocket>& socket : unreported) {
-        if (!socket)
-            continue;
-        socket->connection_.reportAtYield();
+    // One at a time, oldest first: a progress handler may close or delete any of them, which
+    // takes it off the list.
+    std::vector<TcpConnection*>& unreported = context_->unreported;
+    while (!unreported.empty()) {
+        TcpConnection* connection = unreported.front();
+        unreported.erase(unreported.begin());
+        connection->reportAtYield();
     }
 }
 

@@ -4,7 +4,6 @@
 #include "Socket.h"
 
 #include <QHostAddress>
-#include <QPointer>
 #include <QSet>
 
 #include <memory>
@@ -12,6 +11,7 @@
 
 namespace talkmere {
 
+class TcpConnection;
 class TcpSocket;
 
 // What the sockets of one layer share: the listening address, the connection requests handed to
@@ -21,7 +21,9 @@ struct TcpContext {
     QHostAddress listenAddress;
     QString bindHelper; // asked for port 100 when the program may not bind it; empty: none
     QSet<qint32> pendingRequests;
-    std::vector<QPointer<TcpSocket>> unreported;
+    // Listed by their first send since the last report, taken off when reported or closed: no
+    // guard and no allocation per send.
+    std::vector<TcpConnection*> unreported;
     AnswerGate gate;
 };
 
