@@ -20,7 +20,7 @@ class EventLog;
 // once holds up the texts that arrive meanwhile (the one-arrival rule: app/main.cpp). With paints
 // held for the answer under way, the row at a time kept the real program's fan-out p99 at 1.55x
 // the floor relay's, against 2.15x with the changed rows in one update, and plain text drawing
-// instead of the glyph table at 2.59x (seven paired rounds each, docs/benchmarks.md).
+// instead of the glyph table at 2.59x (seven paired rounds each, docs/benchmarks-history.md).
 class EventLogView : public QAbstractScrollArea {
     Q_OBJECT
 public:

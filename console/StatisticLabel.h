@@ -17,8 +17,8 @@ class EventLog;
 // the window cost per tick (186 against 83 us), so the words are laid out once, when they change,
 // and the number after them is drawn from the digits' glyphs. Plain labels, with the log drawn as
 // plain text too, put the real program's fan-out p99 at 2.59x the floor relay's against 2.15x
-// (docs/benchmarks.md). It looks exactly like a plain label; any other text or layout is painted
-// as one.
+// (docs/benchmarks-history.md). It looks exactly like a plain label; any other text or layout is
+// painted as one.
 class StatisticLabel : public QLabel {
     Q_OBJECT
 public:
