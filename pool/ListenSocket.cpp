@@ -24,6 +24,14 @@ int openListenerAt(const sockaddr* address, socklen_t length) {
     return -1;
 }
 
+int openIPv4Listener(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    in.sin_addr.s_addr = htonl(address);
+    return openListenerAt(reinterpret_cast<const sockaddr*>(&in), sizeof in);
+}
+
 int openAnyListener(std::uint16_t port) {
     sockaddr_in6 any6{};
     any6.sin6_family = AF_INET6;
@@ -32,11 +40,7 @@ int openAnyListener(std::uint16_t port) {
     const int fd = openListenerAt(reinterpret_cast<const sockaddr*>(&any6), sizeof any6);
     if (fd >= 0 || (errno != EAFNOSUPPORT && errno != EPROTONOSUPPORT))
         return fd;
-    sockaddr_in any4{};
-    any4.sin_family = AF_INET;
-    any4.sin_port = htons(port);
-    any4.sin_addr.s_addr = htonl(INADDR_ANY);
-    return openListenerAt(reinterpret_cast<const sockaddr*>(&any4), sizeof any4);
+    return openIPv4Listener(INADDR_ANY, port);
 }
 
 } // namespace talkmere

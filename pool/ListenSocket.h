@@ -14,6 +14,9 @@ inline constexpr int kListenBacklog = 50;
 // takes IPv4 clients too, where it can.
 int openListenerAt(const sockaddr* address, socklen_t length);
 
+// An IPv4 address (host byte order) alone.
+int openIPv4Listener(std::uint32_t address, std::uint16_t port);
+
 // Every address of both families on one socket, or of IPv4 alone where the host has no IPv6.
 int openAnyListener(std::uint16_t port);
 

@@ -22,20 +22,20 @@ namespace {
 // (a full backlog drops the handshakes of a burst), yet bounded under an endless one.
 constexpr int kAcceptBurst = 4 * kListenBacklog;
 
-// A listening descriptor for `host`, or -1 with errno set. Either any-address takes clients of
-// both families; a link-local address keeps its interface.
+// Either any-address takes clients of both families, as the bind helper's listener does.
+bool anyAddress(const QHostAddress& host) {
+    return host == QHostAddress::Any || host == QHostAddress::AnyIPv6;
+}
+
+// A listening descriptor for `host`, or -1 with errno set; a link-local address keeps its
+// interface.
 int openListener(const QHostAddress& host, quint16 port) {
-    if (host == QHostAddress::Any || host == QHostAddress::AnyIPv6)
+    if (anyAddress(host))
         return openAnyListener(port);
     bool isV4 = false;
     const quint32 v4 = host.toIPv4Address(&isV4);
-    if (isV4) {
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_port = htons(port);
-        in.sin_addr.s_addr = htonl(v4);
-        return openListenerAt(reinterpret_cast<const sockaddr*>(&in), sizeof in);
-    }
+    if (isV4)
+        return openIPv4Listener(v4, port);
     sockaddr_in6 in6{};
     in6.sin6_family = AF_INET6;
     in6.sin6_port = htons(port);
@@ -70,8 +70,7 @@ void TcpListener::open(quint16 port) {
     const QHostAddress& address = context_->listenAddress;
     int fd = openListener(address, port);
     // Refused for want of privilege: the helper may open this one port for the program.
-    if (fd < 0 && errno == EACCES && port == handover::kPort &&
-        (address == QHostAddress::Any || address == QHostAddress::AnyIPv6) &&
+    if (fd < 0 && errno == EACCES && port == handover::kPort && anyAddress(address) &&
         !context_->bindHelper.isEmpty())
         fd = bind_helper::listenOnPort100(context_->bindHelper);
     if (fd < 0)
