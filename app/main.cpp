@@ -1,4 +1,5 @@
 #include "AppInfo.h"
+#include "WindowSystemEvents.h"
 #include "frmStart.h"
 
 #include <QApplication>
@@ -24,7 +25,9 @@
 int main(int argc, char* argv[]) {
     // Must be set before the application exists.
     qputenv("QT_NO_GLIB", "1");
+    talkmere::installEventDispatcher();
     QApplication app(argc, argv);
+    talkmere::followWindowSystem();
     QApplication::setApplicationName(QString::fromLatin1(talkmere::kApplicationTitle));
     QApplication::setApplicationVersion(talkmere::versionText());
     // Lets the desktop match the window to its menu entry and icon.

@@ -2,8 +2,8 @@
 # configures and builds one build directory.
 # Usage: talkmere_setup [more packages...]; talkmere_build DIR [cmake options...]
 
-talkmere_packages=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugins libgl-dev
-                   fonts-dejavu-core)
+talkmere_packages=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-base-private-dev
+                   qt6-qpa-plugins libgl-dev fonts-dejavu-core)
 
 talkmere_setup() {
     local missing=()

@@ -1,6 +1,7 @@
 // A windowless host for measuring the server: the real relay (client table and event log kept,
 // not shown) or the bare pool as a broadcast relay, on a loopback port.
 #include "../common/QtHost.h"
+#include "EpollDispatcher.h"
 #include "ServerControl.h"
 #include "TcpSocketLayer.h"
 #include "ZeviderUrive.h"
@@ -10,6 +11,7 @@
 
 int main(int argc, char** argv) {
     qputenv("QT_NO_GLIB", "1");
+    talkmere::EpollDispatcher::install(); // the program's own event loop
     QCoreApplication app(argc, argv);
     const bench::HostStart start(
         "Windowless Talkmere relay for benchmarks.",

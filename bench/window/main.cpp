@@ -5,6 +5,7 @@
 #include "EventLog.h"
 #include "Module1.h"
 #include "ServerControl.h"
+#include "WindowSystemEvents.h"
 #include "fMain.h"
 
 #include <QApplication>
@@ -62,7 +63,9 @@ double percentile(std::vector<double> values, double p) {
 
 int main(int argc, char** argv) {
     qputenv("QT_NO_GLIB", "1");
+    talkmere::installEventDispatcher(); // the program's own event loop
     TimedApplication app(argc, argv);
+    talkmere::followWindowSystem();
     const bench::HostStart start("Talkmere's main window on a loopback port, for benchmarks.",
                                  {{"fill-log", "Start with the event log already full."},
                                   {"no-data-events", "Clear \"Show data events\"."},

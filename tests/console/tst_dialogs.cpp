@@ -2,6 +2,8 @@
 // server over the scriptable socket layer.
 
 #include "ConsoleRig.h"
+#include "TestMain.h"
+#include "WindowSystemEvents.h"
 #include "frmMess.h"
 #include "frmStart.h"
 
@@ -204,5 +206,5 @@ void DialogsTest::messageWindowClosedWithoutSendingSendsNothing() {
     QCOMPARE(a.received(), QByteArray(":ID:1:ser:sent"));
 }
 
-QTEST_MAIN(DialogsTest)
+TALKMERE_WINDOW_TEST_MAIN(DialogsTest)
 #include "tst_dialogs.moc"

@@ -7,6 +7,8 @@
 #include "EventLog.h"
 #include "EventLogView.h"
 #include "PaintHold.h"
+#include "TestMain.h"
+#include "WindowSystemEvents.h"
 
 #include <QAccessible>
 #include <QBackingStore>
@@ -378,5 +380,5 @@ void EventLogViewTest::repaintsOnlyTheRowsThatChangedOneAtATime() {
     QVERIFY(!rows.areas.isEmpty());
 }
 
-QTEST_MAIN(EventLogViewTest)
+TALKMERE_WINDOW_TEST_MAIN(EventLogViewTest)
 #include "tst_event_log_view.moc"

@@ -1,6 +1,7 @@
 // The windows' updates wait for the answer under way (PaintHold on the pool's AnswerGate).
 #include "AnswerGate.h"
 #include "PaintHold.h"
+#include "TestMain.h"
 
 #include <QtTest>
 
@@ -50,5 +51,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(PaintHoldTest)
+TALKMERE_TEST_MAIN(PaintHoldTest)
 #include "tst_paint_hold.moc"

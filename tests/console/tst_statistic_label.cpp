@@ -4,6 +4,8 @@
 
 #include "EventLog.h"
 #include "StatisticLabel.h"
+#include "TestMain.h"
+#include "WindowSystemEvents.h"
 
 #include <QLabel>
 #include <QTest>
@@ -93,5 +95,5 @@ void StatisticLabelTest::followsFontAndTextChanges() {
     QVERIFY(pair.looksTheSame());
 }
 
-QTEST_MAIN(StatisticLabelTest)
+TALKMERE_WINDOW_TEST_MAIN(StatisticLabelTest)
 #include "tst_statistic_label.moc"

@@ -2,6 +2,7 @@
 // and a burst of a thousand connection attempts at once. The client limit must hold, refused
 // peers must be let go at once, and nothing may be left behind.
 #include "HardeningRig.h"
+#include "TestMain.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -387,5 +388,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ChurnTest)
+TALKMERE_TEST_MAIN(ChurnTest)
 #include "tst_churn.moc"

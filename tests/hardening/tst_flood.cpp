@@ -2,6 +2,7 @@
 // and nobody else's data, byte counts past 2^31 must not cut anybody off, and the room must hear
 // of every client that leaves while one talks, however it leaves.
 #include "HardeningRig.h"
+#include "TestMain.h"
 
 #include <QTest>
 
@@ -206,5 +207,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(FloodTest)
+TALKMERE_TEST_MAIN(FloodTest)
 #include "tst_flood.moc"

@@ -1,5 +1,6 @@
 // The one-answer-at-a-time rule on its own: who waits for an answer, and when they go on.
 #include "AnswerGate.h"
+#include "TestMain.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -76,5 +77,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(AnswerGateTest)
+TALKMERE_TEST_MAIN(AnswerGateTest)
 #include "tst_answer_gate.moc"

@@ -1,4 +1,5 @@
 // Listening, accepting, slot reuse, the client limit, cancelling, closing and shutting down.
+#include "TestMain.h"
 #include "fake_pool_rig.h"
 
 #include <QPointer>
@@ -237,5 +238,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ConnectionLifeTest)
+TALKMERE_TEST_MAIN(ConnectionLifeTest)
 #include "tst_fake_connection_life.moc"

@@ -1,4 +1,5 @@
 // Sending to one slot or all, arrivals, the byte counters and the progress events.
+#include "TestMain.h"
 #include "fake_pool_rig.h"
 
 #include <QTest>
@@ -105,5 +106,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(DataPathTest)
+TALKMERE_TEST_MAIN(DataPathTest)
 #include "tst_fake_data_path.moc"

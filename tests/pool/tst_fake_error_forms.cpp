@@ -1,5 +1,6 @@
 // Both ways a failure is reported: to the caller of a method, and from a notification handler.
 #include "FlagRows.h"
+#include "TestMain.h"
 #include "fake_pool_rig.h"
 
 #include <QTest>
@@ -223,5 +224,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ErrorFormsTest)
+TALKMERE_TEST_MAIN(ErrorFormsTest)
 #include "tst_fake_error_forms.moc"

@@ -1,5 +1,6 @@
 // The host calling back into the pool from its handlers, and events arriving inside yields.
 #include "FlagRows.h"
+#include "TestMain.h"
 #include "fake_pool_rig.h"
 
 #include <QTest>
@@ -223,5 +224,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ReentrancyTest)
+TALKMERE_TEST_MAIN(ReentrancyTest)
 #include "tst_fake_reentrancy.moc"

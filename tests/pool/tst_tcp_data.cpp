@@ -2,6 +2,7 @@
 // sender's bytes stay in order under load, the counters follow the sockets, and a client that
 // stops reading is dropped without holding up the others.
 
+#include "TestMain.h"
 #include "tcp_test_support.h"
 
 #include <QtTest>
@@ -209,5 +210,5 @@ void TcpDataTest::dropsAClientThatStopsReading() {
     QCOMPARE(host.failures.size(), 1u);
 }
 
-QTEST_GUILESS_MAIN(TcpDataTest)
+TALKMERE_TEST_MAIN(TcpDataTest)
 #include "tst_tcp_data.moc"

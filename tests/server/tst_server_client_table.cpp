@@ -1,6 +1,7 @@
 // The client table: its row operations on their own, and its rows as clients come and go, over
 // real sockets (addresses and a reset as the kernel reports them) and over the scriptable layer.
 #include "ChatRoom.h"
+#include "TestMain.h"
 
 using namespace talkmere;
 using namespace talkmere::testing;
@@ -143,5 +144,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ClientTableTest)
+TALKMERE_TEST_MAIN(ClientTableTest)
 #include "tst_server_client_table.moc"

@@ -2,6 +2,7 @@
 // bounded event log with its selection.
 #include "ChatRoom.h"
 #include "FlagRows.h"
+#include "TestMain.h"
 
 #include <QTcpServer>
 
@@ -336,5 +337,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ServerControlTest)
+TALKMERE_TEST_MAIN(ServerControlTest)
 #include "tst_server_control.moc"

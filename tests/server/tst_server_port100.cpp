@@ -5,6 +5,7 @@
 #include "ChatClient.h"
 #include "ServerControl.h"
 #include "TcpSocketLayer.h"
+#include "TestMain.h"
 #include "WaitUntil.h"
 
 #include <QFile>
@@ -118,5 +119,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(Port100Test)
+TALKMERE_TEST_MAIN(Port100Test)
 #include "tst_server_port100.moc"

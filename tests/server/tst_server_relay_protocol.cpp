@@ -2,6 +2,7 @@
 // see them byte for byte. On the scriptable layer, but for last words that reach the server
 // together with the close, which only real sockets do.
 #include "ChatRoom.h"
+#include "TestMain.h"
 
 using namespace talkmere;
 using namespace talkmere::testing;
@@ -174,5 +175,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(RelayProtocolTest)
+TALKMERE_TEST_MAIN(RelayProtocolTest)
 #include "tst_server_relay_protocol.moc"
