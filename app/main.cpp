@@ -20,10 +20,14 @@
 //   window updates wait for the answer, then are asked again behind what is queued;
 // - the log view's row timer (console/EventLogView.cpp): changed rows a millisecond apart, so a
 //   screenful painted between two fan-outs does not hold up the texts that come meanwhile;
+// - the event loop's dispatcher on epoll (pool/EpollDispatcher.h, installed below, and in the
+//   bench hosts and every test): a yield with nothing due costs one epoll_wait, and the gate's
+//   pausing of every other reader costs no system call;
 // - QT_NO_GLIB below (also in the screenshot tool, the bench hosts and the tests' environment):
-//   the plain UNIX dispatcher makes a yield per send far cheaper than the GLib one.
+//   the window system's dispatcher, which follows the epoll one, is then the plain UNIX one, far
+//   cheaper per call than the GLib one; so is the whole loop should epoll be refused.
 int main(int argc, char* argv[]) {
-    // Must be set before the application exists.
+    // Both must be set before the application exists.
     qputenv("QT_NO_GLIB", "1");
     talkmere::installEventDispatcher();
     QApplication app(argc, argv);

@@ -83,18 +83,19 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
         flags.testFlag(QEventLoop::WaitForMoreEvents) && !interrupted_.load() && !woken_.load();
     if (mayWait)
         emit aboutToBlock();
-    int ready = 0;
-    if (flags.testFlag(QEventLoop::ExcludeSocketNotifiers)) {
+    const bool notifiers = !flags.testFlag(QEventLoop::ExcludeSocketNotifiers);
+    if (notifiers) {
+        collectReady(waitTimeout(mayWait), woken);
+    } else {
         // Ready descriptors would end every wait at once: wait for a wake-up or a timer only.
         pollfd wake{wake_, POLLIN, 0};
         if (::poll(&wake, 1, waitTimeout(mayWait)) > 0) {
             drainWake();
             woken = woken_.exchange(false) || woken;
         }
-    } else {
-        ready = activateNotifiers(waitTimeout(mayWait), woken);
     }
     const int fired = flags.testFlag(QEventLoop::X11ExcludeTimers) ? 0 : activateTimers();
+    const int ready = notifiers ? activatePending() : 0;
     bool followed = false;
     if (platform_ && woken)
         followed = platform_->processEvents(flags & ~QEventLoop::WaitForMoreEvents);
@@ -120,8 +121,8 @@ int EpollDispatcher::waitTimeout(bool mayWait) const {
     return static_cast<int>(std::min<qint64>(left, std::numeric_limits<int>::max()));
 }
 
-int EpollDispatcher::activateNotifiers(int timeout, bool& woken) {
-    std::array<epoll_event, kReadyAtOnce> events{};
+void EpollDispatcher::collectReady(int timeout, bool& woken) {
+    std::array<epoll_event, kReadyAtOnce> events; // filled by the kernel, as far as it says
     const int count = ::epoll_wait(epoll_, events.data(), kReadyAtOnce, timeout);
     for (int i = 0; i < count; ++i) {
         const int fd = events[static_cast<size_t>(i)].data.fd;
@@ -138,6 +139,9 @@ int EpollDispatcher::activateNotifiers(int timeout, bool& woken) {
         if (!queueReady(fd, found->second, events[static_cast<size_t>(i)].events, timeout != 0))
             watches_.erase(found);
     }
+}
+
+int EpollDispatcher::activatePending() {
     int activated = 0;
     // First come, first taken, by this pass or by one nested in a handler (a yield): a notifier
     // unregistered meanwhile has been nulled.
@@ -164,7 +168,7 @@ bool EpollDispatcher::queueReady(int fd, Watch& watch, quint32 got, bool blockin
         if (!(got & concerns[type]))
             continue;
         if (watch.notifiers[type])
-            pending_.push_back(watch.notifiers[type]);
+            queue(watch.notifiers[type]);
         else if (watch.off[type])
             stale = stale || blocking || ++watch.offReports > kOffReports;
     }
@@ -174,6 +178,12 @@ bool EpollDispatcher::queueReady(int fd, Watch& watch, quint32 got, bool blockin
         rewatch(fd, watch);
     }
     return watch.added;
+}
+
+// Once: one still pending from an outer pass is told once for what both passes found.
+void EpollDispatcher::queue(QSocketNotifier* notifier) {
+    if (std::find(pending_.begin(), pending_.end(), notifier) == pending_.end())
+        pending_.push_back(notifier);
 }
 
 void EpollDispatcher::forget(int fd) {
@@ -214,7 +224,7 @@ int EpollDispatcher::activateTimers() {
     for (const int id : due) {
         auto found = std::find_if(timers_.begin(), timers_.end(),
                                   [id](const Timer& timer) { return timer.id == id; });
-        if (found == timers_.end() || found->firing)
+        if (found == timers_.end() || found->firing || found->due > now) // gone, or its id reused
             continue;
         const auto interval = std::chrono::milliseconds(found->interval);
         found->due += interval;

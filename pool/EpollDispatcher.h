@@ -16,8 +16,8 @@ namespace talkmere {
 // The main thread's event dispatcher, on epoll. A yield after every send asks the kernel once:
 // the descriptors stay registered between calls instead of being handed over at every wait, and
 // a call with nothing due costs one epoll_wait. What a pass runs, and in which order, is Qt's
-// plain UNIX dispatcher's: posted events, then the descriptors that are ready, then the timers
-// that are due. Timers keep the precision they ask for at best; a coarse one fires on time.
+// plain UNIX dispatcher's: posted events, then the timers that are due, then the descriptors that
+// are ready. Timers keep the precision they ask for at best; a coarse one fires on time.
 class EpollDispatcher final : public QAbstractEventDispatcher {
     Q_OBJECT
 public:
@@ -70,8 +70,10 @@ private:
 
     void rewatch(int fd, Watch& watch);
     int waitTimeout(bool mayWait) const;
-    int activateNotifiers(int timeout, bool& woken);
+    void collectReady(int timeout, bool& woken);
+    int activatePending();
     bool queueReady(int fd, Watch& watch, quint32 got, bool blocking);
+    void queue(QSocketNotifier* notifier);
     void forget(int fd);
     void rebuild();
     int activateTimers();

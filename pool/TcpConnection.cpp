@@ -47,7 +47,6 @@ void TcpConnection::open(int descriptor) {
     remotePort_ = 0;
     takeAddress(fd_, remoteHostIP_, remotePort_);
 
-    waiting_ = false;
     readNotifier_ = watch(QSocketNotifier::Read, [this] { readable(); });
     context_->gate.join(this);
     writeNotifier_ = watch(QSocketNotifier::Write, [this] { writable(); });
@@ -152,18 +151,11 @@ bool TcpConnection::writeQueue(int& error) {
 
 void TcpConnection::readable() {
     atEdge([this] {
-        if (std::exchange(waiting_, true)) {
-            // It came while its arrivals wait: off until they may go on, or it would come again
-            // at every yield. Left on otherwise, so that waiting costs nothing when nothing came.
-            if (readNotifier_)
-                readNotifier_->setEnabled(false);
-            return;
-        }
+        if (readNotifier_)
+            readNotifier_->setEnabled(false); // never handle this slot's arrivals re-entrantly
         AnswerGate& gate = context_->gate;
         if (gate.answering()) {
             // A client accepted, or a failure found, during the answer under way.
-            if (readNotifier_)
-                readNotifier_->setEnabled(false);
             gate.hold(this);
             return;
         }
@@ -174,23 +166,17 @@ void TcpConnection::readable() {
 }
 
 bool TcpConnection::reading() const {
-    return readNotifier_ && readNotifier_->isEnabled() && !waiting_;
+    return readNotifier_ && readNotifier_->isEnabled();
 }
 
 void TcpConnection::pauseReading() {
-    waiting_ = true;
+    readNotifier_->setEnabled(false);
 }
 
 void TcpConnection::resumeReading() {
     if (phase_ == Phase::Draining)
         wakeLater(); // the failure may leave nothing readable to wake the notifier
-    else
-        readOn();
-}
-
-void TcpConnection::readOn() {
-    waiting_ = false;
-    if (readNotifier_ && !readNotifier_->isEnabled())
+    else if (readNotifier_)
         readNotifier_->setEnabled(true); // level-triggered: what came meanwhile is read next
 }
 
@@ -198,10 +184,8 @@ void TcpConnection::wakeLater() {
     QMetaObject::invokeMethod(
         &socket(),
         [this, began = stamp()] {
-            if (!current(began))
-                return;
-            waiting_ = false; // called for: not a notification to hold back
-            readable();
+            if (current(began))
+                readable();
         },
         Qt::QueuedConnection);
 }
@@ -269,10 +253,10 @@ void TcpConnection::openAfterRead(const Read& read) {
         fail(read.error, systemText(read.error));
     } else if (read.ended) {
         reportPeerClosed();
-    } else if (phase_ == Phase::Open) {
+    } else if (phase_ == Phase::Open && readNotifier_) {
         // Level-triggered: bytes that came while the handler yielded are delivered next. After
         // a failure in the handler's own sends, the failure's wake-up comes instead.
-        readOn();
+        readNotifier_->setEnabled(true);
     }
 }
 

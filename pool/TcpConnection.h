@@ -77,7 +77,6 @@ private:
     bool reading() const override;
     void pauseReading() override;
     void resumeReading() override;
-    void readOn();
     void wakeLater();
     bool endOfStreamWaiting() const;
     void writable();
@@ -94,10 +93,6 @@ private:
     QString remoteHostIP_; // kept after a close, until the next connection
     qint32 remotePort_ = 0;
     QSocketNotifier* writeNotifier_ = nullptr;
-    // Its arrivals wait: for the answer under way, its own included. The read notifier stays on
-    // until one comes meanwhile, so that an answer pausing every other reader changes nothing
-    // the event loop watches.
-    bool waiting_ = false;
 
     QByteArray received_;
     std::deque<QByteArray> queue_;

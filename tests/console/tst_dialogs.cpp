@@ -2,8 +2,6 @@
 // server over the scriptable socket layer.
 
 #include "ConsoleRig.h"
-#include "TestMain.h"
-#include "WindowSystemEvents.h"
 #include "frmMess.h"
 #include "frmStart.h"
 
@@ -206,5 +204,5 @@ void DialogsTest::messageWindowClosedWithoutSendingSendsNothing() {
     QCOMPARE(a.received(), QByteArray(":ID:1:ser:sent"));
 }
 
-TALKMERE_WINDOW_TEST_MAIN(DialogsTest)
+QTEST_MAIN(DialogsTest)
 #include "tst_dialogs.moc"

@@ -7,8 +7,6 @@
 #include "EventLog.h"
 #include "EventLogView.h"
 #include "PaintHold.h"
-#include "TestMain.h"
-#include "WindowSystemEvents.h"
 
 #include <QAccessible>
 #include <QBackingStore>
@@ -380,5 +378,5 @@ void EventLogViewTest::repaintsOnlyTheRowsThatChangedOneAtATime() {
     QVERIFY(!rows.areas.isEmpty());
 }
 
-TALKMERE_WINDOW_TEST_MAIN(EventLogViewTest)
+QTEST_MAIN(EventLogViewTest)
 #include "tst_event_log_view.moc"

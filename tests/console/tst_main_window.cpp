@@ -6,8 +6,6 @@
 #include "EventLogView.h"
 #include "RawClient.h"
 #include "RelayServer.h"
-#include "TestMain.h"
-#include "WindowSystemEvents.h"
 #include "frmMess.h"
 
 #include <QAccessible>
@@ -354,5 +352,5 @@ void MainWindowTest::refreshKeepsRunningUnderAFlood() {
     QVERIFY2(countsShown.size() >= 3, qPrintable(QStringList(countsShown.values()).join(", ")));
 }
 
-TALKMERE_WINDOW_TEST_MAIN(MainWindowTest)
+QTEST_MAIN(MainWindowTest)
 #include "tst_main_window.moc"

@@ -1,7 +1,6 @@
 // The windows' updates wait for the answer under way (PaintHold on the pool's AnswerGate).
 #include "AnswerGate.h"
 #include "PaintHold.h"
-#include "TestMain.h"
 
 #include <QtTest>
 
@@ -51,5 +50,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(PaintHoldTest)
+QTEST_GUILESS_MAIN(PaintHoldTest)
 #include "tst_paint_hold.moc"

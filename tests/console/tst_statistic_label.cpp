@@ -4,8 +4,6 @@
 
 #include "EventLog.h"
 #include "StatisticLabel.h"
-#include "TestMain.h"
-#include "WindowSystemEvents.h"
 
 #include <QLabel>
 #include <QTest>
@@ -95,5 +93,5 @@ void StatisticLabelTest::followsFontAndTextChanges() {
     QVERIFY(pair.looksTheSame());
 }
 
-TALKMERE_WINDOW_TEST_MAIN(StatisticLabelTest)
+QTEST_MAIN(StatisticLabelTest)
 #include "tst_statistic_label.moc"

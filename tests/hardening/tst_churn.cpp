@@ -2,7 +2,6 @@
 // and a burst of a thousand connection attempts at once. The client limit must hold, refused
 // peers must be let go at once, and nothing may be left behind.
 #include "HardeningRig.h"
-#include "TestMain.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -388,5 +387,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(ChurnTest)
+QTEST_GUILESS_MAIN(ChurnTest)
 #include "tst_churn.moc"

@@ -2,7 +2,6 @@
 // the yields of its answer to another waits until that answer has reached everybody, so that no
 // sender is held back by the texts that came after its own, however long they keep coming.
 #include "HardeningRig.h"
-#include "TestMain.h"
 
 #include <QEventLoop>
 #include <QTest>
@@ -106,5 +105,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(FairnessTest)
+QTEST_GUILESS_MAIN(FairnessTest)
 #include "tst_fairness.moc"

@@ -2,7 +2,6 @@
 // and nobody else's data, byte counts past 2^31 must not cut anybody off, and the room must hear
 // of every client that leaves while one talks, however it leaves.
 #include "HardeningRig.h"
-#include "TestMain.h"
 
 #include <QTest>
 
@@ -207,5 +206,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(FloodTest)
+QTEST_GUILESS_MAIN(FloodTest)
 #include "tst_flood.moc"

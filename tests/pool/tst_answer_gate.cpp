@@ -1,6 +1,5 @@
 // The one-answer-at-a-time rule on its own: who waits for an answer, and when they go on.
 #include "AnswerGate.h"
-#include "TestMain.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -77,5 +76,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(AnswerGateTest)
+QTEST_GUILESS_MAIN(AnswerGateTest)
 #include "tst_answer_gate.moc"

@@ -1,5 +1,4 @@
 // Listening, accepting, slot reuse, the client limit, cancelling, closing and shutting down.
-#include "TestMain.h"
 #include "fake_pool_rig.h"
 
 #include <QPointer>
@@ -238,5 +237,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(ConnectionLifeTest)
+QTEST_GUILESS_MAIN(ConnectionLifeTest)
 #include "tst_fake_connection_life.moc"

@@ -1,5 +1,4 @@
 // Sending to one slot or all, arrivals, the byte counters and the progress events.
-#include "TestMain.h"
 #include "fake_pool_rig.h"
 
 #include <QTest>
@@ -106,5 +105,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(DataPathTest)
+QTEST_GUILESS_MAIN(DataPathTest)
 #include "tst_fake_data_path.moc"

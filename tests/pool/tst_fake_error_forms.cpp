@@ -1,6 +1,5 @@
 // Both ways a failure is reported: to the caller of a method, and from a notification handler.
 #include "FlagRows.h"
-#include "TestMain.h"
 #include "fake_pool_rig.h"
 
 #include <QTest>
@@ -224,5 +223,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(ErrorFormsTest)
+QTEST_GUILESS_MAIN(ErrorFormsTest)
 #include "tst_fake_error_forms.moc"

@@ -1,6 +1,5 @@
 // The host calling back into the pool from its handlers, and events arriving inside yields.
 #include "FlagRows.h"
-#include "TestMain.h"
 #include "fake_pool_rig.h"
 
 #include <QTest>
@@ -224,5 +223,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(ReentrancyTest)
+QTEST_GUILESS_MAIN(ReentrancyTest)
 #include "tst_fake_reentrancy.moc"

@@ -1,7 +1,6 @@
 // The pool's connection life over real loopback sockets: accepting, greeting, leaving, resets,
 // refusals at the client limit, and the listener's own failures and restarts.
 
-#include "TestMain.h"
 #include "tcp_test_support.h"
 
 #include <QNetworkInterface>
@@ -308,5 +307,5 @@ void TcpConnectionsTest::listensWhereItIsTold() {
     QVERIFY2(peer.waitForConnected(kWait), qPrintable(peer.errorString()));
 }
 
-TALKMERE_TEST_MAIN(TcpConnectionsTest)
+QTEST_GUILESS_MAIN(TcpConnectionsTest)
 #include "tst_tcp_connections.moc"

@@ -2,7 +2,6 @@
 // sender's bytes stay in order under load, the counters follow the sockets, and a client that
 // stops reading is dropped without holding up the others.
 
-#include "TestMain.h"
 #include "tcp_test_support.h"
 
 #include <QtTest>
@@ -210,5 +209,5 @@ void TcpDataTest::dropsAClientThatStopsReading() {
     QCOMPARE(host.failures.size(), 1u);
 }
 
-TALKMERE_TEST_MAIN(TcpDataTest)
+QTEST_GUILESS_MAIN(TcpDataTest)
 #include "tst_tcp_data.moc"

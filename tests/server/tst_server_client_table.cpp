@@ -1,7 +1,6 @@
 // The client table: its row operations on their own, and its rows as clients come and go, over
 // real sockets (addresses and a reset as the kernel reports them) and over the scriptable layer.
 #include "ChatRoom.h"
-#include "TestMain.h"
 
 using namespace talkmere;
 using namespace talkmere::testing;
@@ -144,5 +143,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(ClientTableTest)
+QTEST_GUILESS_MAIN(ClientTableTest)
 #include "tst_server_client_table.moc"

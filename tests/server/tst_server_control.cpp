@@ -2,7 +2,6 @@
 // bounded event log with its selection.
 #include "ChatRoom.h"
 #include "FlagRows.h"
-#include "TestMain.h"
 
 #include <QTcpServer>
 
@@ -337,5 +336,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(ServerControlTest)
+QTEST_GUILESS_MAIN(ServerControlTest)
 #include "tst_server_control.moc"

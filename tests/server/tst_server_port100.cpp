@@ -5,7 +5,6 @@
 #include "ChatClient.h"
 #include "ServerControl.h"
 #include "TcpSocketLayer.h"
-#include "TestMain.h"
 #include "WaitUntil.h"
 
 #include <QFile>
@@ -119,5 +118,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(Port100Test)
+QTEST_GUILESS_MAIN(Port100Test)
 #include "tst_server_port100.moc"

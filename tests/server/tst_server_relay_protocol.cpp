@@ -2,7 +2,6 @@
 // see them byte for byte. On the scriptable layer, but for last words that reach the server
 // together with the close, which only real sockets do.
 #include "ChatRoom.h"
-#include "TestMain.h"
 
 using namespace talkmere;
 using namespace talkmere::testing;
@@ -175,5 +174,5 @@ private slots:
     }
 };
 
-TALKMERE_TEST_MAIN(RelayProtocolTest)
+QTEST_GUILESS_MAIN(RelayProtocolTest)
 #include "tst_server_relay_protocol.moc"
