@@ -20,7 +20,8 @@ constexpr int kReadyAtOnce = 64;
 // What each type of notifier asks epoll for.
 constexpr std::array<quint32, 3> kEvents{EPOLLIN, EPOLLOUT, EPOLLPRI};
 // A switched-off notifier reported this often in calls that do not wait is taken out of epoll:
-// more than the yields of an answer to a full room, fewer than would cost what taking it out does.
+// more than the yields of an answer to a room of ten, few enough that a notifier switched off for
+// good is soon out of the way.
 constexpr int kOffReports = 32;
 
 quint32 epollEvents(const std::array<QSocketNotifier*, 3>& notifiers) {
@@ -157,22 +158,23 @@ int EpollDispatcher::activatePending() {
     return activated;
 }
 
-// Queues the notifiers that `got` concerns; a switched-off one that keeps being reported is
-// taken out of epoll for real. False when nothing watches the descriptor any more.
+// Queues the notifiers that `got` concerns. What is watched for one switched off is taken out of
+// epoll for real when a wait would end at once on it, when it keeps being reported, or when the
+// notifier is gone. False when nothing watches the descriptor any more.
 bool EpollDispatcher::queueReady(int fd, Watch& watch, quint32 got, bool blocking) {
     // As poll(2) reports them: a hang-up or an error is news to a reader and to a writer.
     const std::array<quint32, 3> concerns{EPOLLIN | EPOLLHUP | EPOLLERR,
                                           EPOLLOUT | EPOLLHUP | EPOLLERR, EPOLLPRI};
-    bool stale = false;
+    bool unwanted = false;
     for (size_t type = 0; type < concerns.size(); ++type) {
-        if (!(got & concerns[type]))
+        if (!(got & concerns[type]) || !(watch.events & kEvents[type]))
             continue;
         if (watch.notifiers[type])
             queue(watch.notifiers[type]);
-        else if (watch.off[type])
-            stale = stale || blocking || ++watch.offReports > kOffReports;
+        else if (!watch.off[type] || blocking || ++watch.offReports > kOffReports)
+            unwanted = true;
     }
-    if (stale) {
+    if (unwanted) {
         watch.off = {};
         watch.offReports = 0;
         rewatch(fd, watch);
@@ -195,12 +197,16 @@ void EpollDispatcher::forget(int fd) {
 // descriptor was closed while a copy of it (another process's, say) keeps it reporting.
 void EpollDispatcher::rebuild() {
     qWarning("EpollDispatcher: a closed descriptor is still reported; watching afresh");
-    ::close(epoll_);
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    const int fresh = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = wake_;
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
+    if (fresh < 0 || ::epoll_ctl(fresh, EPOLL_CTL_ADD, wake_, &event) != 0) {
+        if (fresh >= 0)
+            ::close(fresh);
+        return; // out of descriptors: the old set, with its one stale entry, goes on
+    }
+    ::close(std::exchange(epoll_, fresh));
     for (auto it = watches_.begin(); it != watches_.end();) {
         it->second.off = {};
         it->second.offReports = 0;

@@ -17,7 +17,9 @@ namespace talkmere {
 // the descriptors stay registered between calls instead of being handed over at every wait, and
 // a call with nothing due costs one epoll_wait. What a pass runs, and in which order, is Qt's
 // plain UNIX dispatcher's: posted events, then the timers that are due, then the descriptors that
-// are ready. Timers keep the precision they ask for at best; a coarse one fires on time.
+// are ready. Timers keep the precision they ask for at best; a coarse one fires on time. A
+// notifier switched off stays in epoll until it is reported, so that the answer gate's switching
+// every other reader off and on again costs no system call.
 class EpollDispatcher final : public QAbstractEventDispatcher {
     Q_OBJECT
 public:
