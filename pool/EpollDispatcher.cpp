@@ -19,6 +19,10 @@ namespace {
 constexpr int kReadyAtOnce = 64;
 // What each type of notifier asks epoll for.
 constexpr std::array<quint32, 3> kEvents{EPOLLIN, EPOLLOUT, EPOLLPRI};
+// What each type of notifier is told of, as poll(2) reports it: a hang-up or an error is news to
+// a reader and to a writer.
+constexpr std::array<quint32, 3> kConcerns{EPOLLIN | EPOLLHUP | EPOLLERR,
+                                           EPOLLOUT | EPOLLHUP | EPOLLERR, EPOLLPRI};
 // A switched-off notifier reported this often in calls that do not wait is taken out of epoll:
 // more than the yields of an answer to a room of ten, few enough that a notifier switched off for
 // good is soon out of the way.
@@ -162,12 +166,9 @@ int EpollDispatcher::activatePending() {
 // epoll for real when a wait would end at once on it, when it keeps being reported, or when the
 // notifier is gone. False when nothing watches the descriptor any more.
 bool EpollDispatcher::queueReady(int fd, Watch& watch, quint32 got, bool blocking) {
-    // As poll(2) reports them: a hang-up or an error is news to a reader and to a writer.
-    const std::array<quint32, 3> concerns{EPOLLIN | EPOLLHUP | EPOLLERR,
-                                          EPOLLOUT | EPOLLHUP | EPOLLERR, EPOLLPRI};
     bool unwanted = false;
-    for (size_t type = 0; type < concerns.size(); ++type) {
-        if (!(got & concerns[type]) || !(watch.events & kEvents[type]))
+    for (size_t type = 0; type < kConcerns.size(); ++type) {
+        if (!(got & kConcerns[type]) || !(watch.events & kEvents[type]))
             continue;
         if (watch.notifiers[type])
             queue(watch.notifiers[type]);
@@ -179,7 +180,7 @@ bool EpollDispatcher::queueReady(int fd, Watch& watch, quint32 got, bool blockin
         watch.offReports = 0;
         rewatch(fd, watch);
     }
-    return watch.added;
+    return watch.events != 0;
 }
 
 // Once: one still pending from an outer pass is told once for what both passes found.
@@ -210,10 +211,9 @@ void EpollDispatcher::rebuild() {
     for (auto it = watches_.begin(); it != watches_.end();) {
         it->second.off = {};
         it->second.offReports = 0;
-        it->second.added = false;
         it->second.events = 0;
         rewatch(it->first, it->second);
-        it = it->second.added ? std::next(it) : watches_.erase(it);
+        it = it->second.events != 0 ? std::next(it) : watches_.erase(it);
     }
 }
 
@@ -228,8 +228,7 @@ int EpollDispatcher::activateTimers() {
     int fired = 0;
     // Each due timer once per pass; one unregistered by an earlier handler is skipped.
     for (const int id : due) {
-        auto found = std::find_if(timers_.begin(), timers_.end(),
-                                  [id](const Timer& timer) { return timer.id == id; });
+        auto found = findTimer(id);
         if (found == timers_.end() || found->firing || found->due > now) // gone, or its id reused
             continue;
         const auto interval = std::chrono::milliseconds(found->interval);
@@ -242,8 +241,7 @@ int EpollDispatcher::activateTimers() {
         QCoreApplication::sendEvent(object, &event);
         ++fired;
         // The handler may have unregistered it, and registered others.
-        found = std::find_if(timers_.begin(), timers_.end(),
-                             [id](const Timer& timer) { return timer.id == id; });
+        found = findTimer(id);
         if (found != timers_.end())
             found->firing = false;
     }
@@ -269,7 +267,7 @@ void EpollDispatcher::registerSocketNotifier(QSocketNotifier* notifier) {
     watch.offReports = 0;
     // Switched on again while still watched: nothing to tell the kernel. A notifier deleted
     // meanwhile is null here, so a new one at its address is not taken for it.
-    if (std::exchange(watch.off[slot], nullptr) == notifier && watch.added)
+    if (std::exchange(watch.off[slot], nullptr) == notifier && (watch.events & kEvents[slot]))
         return;
     rewatch(fd, watch);
 }
@@ -300,17 +298,16 @@ void EpollDispatcher::rewatch(int fd, Watch& watch) {
     epoll_event event{};
     event.events = wanted;
     event.data.fd = fd;
-    if (watch.added) {
+    if (watch.events != 0) {
         const int op = wanted == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
         if (::epoll_ctl(epoll_, op, fd, &event) == 0) {
-            watch.added = wanted != 0;
             watch.events = wanted;
             return;
         }
     }
-    watch.added = wanted != 0 && ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
-    watch.events = watch.added ? wanted : 0;
-    if (wanted != 0 && !watch.added)
+    const bool added = wanted != 0 && ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
+    watch.events = added ? wanted : 0;
+    if (wanted != 0 && !added)
         qWarning("EpollDispatcher: descriptor %d cannot be watched: errno %d", fd, errno);
 }
 
@@ -345,13 +342,17 @@ EpollDispatcher::registeredTimers(QObject* object) const {
 }
 
 int EpollDispatcher::remainingTime(int timerId) {
-    const auto found = std::find_if(timers_.begin(), timers_.end(),
-                                    [timerId](const Timer& timer) { return timer.id == timerId; });
+    const auto found = findTimer(timerId);
     if (found == timers_.end())
         return -1;
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(found->due - Clock::now()).count();
     return static_cast<int>(std::clamp<qint64>(left, 0, std::numeric_limits<int>::max()));
+}
+
+std::vector<EpollDispatcher::Timer>::iterator EpollDispatcher::findTimer(int timerId) {
+    return std::find_if(timers_.begin(), timers_.end(),
+                        [timerId](const Timer& timer) { return timer.id == timerId; });
 }
 
 void EpollDispatcher::wakeUp() {

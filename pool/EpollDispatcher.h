@@ -58,8 +58,7 @@ private:
         // Switched off but still in epoll, until reported (see unregisterSocketNotifier).
         std::array<QPointer<QSocketNotifier>, 3> off{};
         int offReports = 0;
-        quint32 events = 0; // what epoll watches for it
-        bool added = false;
+        quint32 events = 0; // what epoll watches for it; 0: not in epoll
     };
     struct Timer {
         int id = 0;
@@ -79,6 +78,7 @@ private:
     void forget(int fd);
     void rebuild();
     int activateTimers();
+    std::vector<Timer>::iterator findTimer(int timerId);
     void drainWake();
 
     int epoll_ = -1;
